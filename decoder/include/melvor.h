@@ -1,0 +1,86 @@
+/*
+ * libmelvor: decodes an audio file of any format FFmpeg reads into blocks of
+ * interleaved signed 32-bit PCM at the file's own rate and channel count.
+ *
+ * Every function accepts a null handle and then returns a fixed default.
+ * Calls on one handle must not overlap; separate handles are independent.
+ * Returned pointers are borrowed: never free them.
+ */
+#ifndef MELVOR_H
+#define MELVOR_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(MELVOR_BUILDING)
+#    define MELVOR_API __declspec(dllexport)
+#  else
+#    define MELVOR_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define MELVOR_API __attribute__((visibility("default")))
+#else
+#  define MELVOR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque decoder instance. */
+typedef struct __fmpg_instance__ fmpg_instance;
+
+/* ---- Lifecycle and versions ------------------------------------------- */
+
+/* New instance, or null when the FFmpeg libraries loaded at run time have
+ * other major versions than the ones built against (reported on stderr). */
+MELVOR_API fmpg_instance *fmpg_init(void);
+/* Closes any open file and releases the instance. */
+MELVOR_API void fmpg_free(fmpg_instance *h);
+/* 1 when the run-time FFmpeg majors equal the build's, else 0. */
+MELVOR_API int fmpg_compatible_ffmpeg(void);
+/* This library's version, packed as major << 16 | minor << 8 | micro. */
+MELVOR_API int fmpg_version(void);
+/* The FFmpeg versions built against; a process-wide buffer. */
+MELVOR_API const char *fmpg_ffmpeg_version(void);
+/* "major.minor.micro" of a packed version; a process-wide buffer that the
+ * next call overwrites. */
+MELVOR_API const char *fmpg_int_version2string(int version);
+/* 1 when a file is open and ready to decode. */
+MELVOR_API int fmpg_is_open(fmpg_instance *h);
+
+/* ---- File and stream ---------------------------------------------------- */
+
+/* Opens a file on a closed instance: 1 on success, 0 otherwise. An open
+ * instance must be closed first. */
+MELVOR_API int fmpg_open_file(fmpg_instance *h, const char *path);
+MELVOR_API void fmpg_close(fmpg_instance *h);
+MELVOR_API int fmpg_audio_stream_count(fmpg_instance *h);
+MELVOR_API int fmpg_audio_sample_rate(fmpg_instance *h);
+MELVOR_API int fmpg_audio_channels(fmpg_instance *h);
+/* The output sample format: always 32 bits, 4 bytes. */
+MELVOR_API int fmpg_audio_bits_per_sample(fmpg_instance *h);
+MELVOR_API int fmpg_audio_bytes_per_sample(fmpg_instance *h);
+/* -1 when the file does not tell its duration. */
+MELVOR_API int64_t fmpg_duration_ms(fmpg_instance *h);
+MELVOR_API int64_t fmpg_duration_samples(fmpg_instance *h);
+
+/* ---- Tags (never null; empty when absent) ------------------------------- */
+
+MELVOR_API const char *fmpg_file_title(fmpg_instance *h);
+MELVOR_API const char *fmpg_file_author(fmpg_instance *h);
+MELVOR_API const char *fmpg_file_album(fmpg_instance *h);
+MELVOR_API const char *fmpg_file_genre(fmpg_instance *h);
+MELVOR_API const char *fmpg_file_comment(fmpg_instance *h);
+MELVOR_API const char *fmpg_file_copyright(fmpg_instance *h);
+/* -1 when absent. */
+MELVOR_API int fmpg_file_year(fmpg_instance *h);
+MELVOR_API int fmpg_file_track(fmpg_instance *h);
+/* Container bit rate in bits per second; -1 when unknown. */
+MELVOR_API int fmpg_file_bitrate(fmpg_instance *h);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MELVOR_H */
