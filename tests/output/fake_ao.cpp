@@ -164,7 +164,8 @@ long fake_ao_block(int i, unsigned char *out, size_t capacity) {
   std::lock_guard<std::mutex> lock(s.mutex);
   if (i < 0 || static_cast<size_t>(i) >= s.blocks.size()) return -1;
   const std::vector<unsigned char> &b = s.blocks[static_cast<size_t>(i)];
-  if (!b.empty()) std::memcpy(out, b.data(), b.size() < capacity ? b.size() : capacity);
+  const size_t n = b.size() < capacity ? b.size() : capacity;
+  if (out && n > 0) std::memcpy(out, b.data(), n);
   return static_cast<long>(b.size());
 }
 
