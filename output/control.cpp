@@ -6,7 +6,20 @@
 
 using namespace sandrel;
 
-// A null handle answers as one that has not played anything yet.
+namespace {
+
+// One field under the state lock; a null handle answers as one that has
+// not played anything yet.
+template <typename T>
+T read_state(ao_handle *h, T ao_handle::*field, T when_null) {
+  if (!h) return when_null;
+  pthread_mutex_lock(&h->state_lock);
+  const T value = h->*field;
+  pthread_mutex_unlock(&h->state_lock);
+  return value;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -56,43 +69,23 @@ SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) {
 }
 
 SANDREL_API double ao_volume_async(ao_handle *h) {
-  if (!h) return kUnityVolume / 100.0;
-  pthread_mutex_lock(&h->state_lock);
-  const int32_t volume = h->volume;
-  pthread_mutex_unlock(&h->state_lock);
-  return volume / 100.0;
+  return read_state(h, &ao_handle::volume, int32_t{kUnityVolume}) / 100.0;
 }
 
 SANDREL_API double ao_is_at_second_async(ao_handle *h) {
-  if (!h) return kNoSecond;
-  pthread_mutex_lock(&h->state_lock);
-  const double value = h->at_second;
-  pthread_mutex_unlock(&h->state_lock);
-  return value;
+  return read_state(h, &ao_handle::at_second, kNoSecond);
 }
 
 SANDREL_API int ao_is_at_music_id_async(ao_handle *h) {
-  if (!h) return kNoMusicId;
-  pthread_mutex_lock(&h->state_lock);
-  const int value = h->music_id;
-  pthread_mutex_unlock(&h->state_lock);
-  return value;
+  return read_state(h, &ao_handle::music_id, kNoMusicId);
 }
 
 SANDREL_API double ao_music_duration_async(ao_handle *h) {
-  if (!h) return kNoDuration;
-  pthread_mutex_lock(&h->state_lock);
-  const double value = h->music_duration;
-  pthread_mutex_unlock(&h->state_lock);
-  return value;
+  return read_state(h, &ao_handle::music_duration, kNoDuration);
 }
 
 SANDREL_API int ao_bufsize_async(ao_handle *h) {
-  if (!h) return 0;
-  pthread_mutex_lock(&h->state_lock);
-  const int value = h->bufsize;
-  pthread_mutex_unlock(&h->state_lock);
-  return value;
+  return read_state(h, &ao_handle::bufsize, int32_t{0});
 }
 
 }  // extern "C"

@@ -97,6 +97,7 @@ using namespace sandrel;
 
 extern "C" {
 
+// The Linux build's interface version.
 SANDREL_API int ao_async_version(void) { return 0x10001; }
 
 SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byte_format,
