@@ -83,12 +83,17 @@ double best_of(F run) {
 void conversion_figures() {
   std::vector<unsigned char> in(kBlock);
   for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
-  std::printf("conversion of %d input bytes, %d rounds, best of 5 (MB/s of input; memcpy of the same bytes)\n",
-              kBlock, kRounds);
+  std::printf(
+      "conversion of %d input bytes, %d rounds, best of 5 (MB/s of input; memcpy of the same "
+      "bytes)\n",
+      kBlock, kRounds);
   const struct {
     const char *name;
     int from, to;
-  } cases[] = {{"32->16", 32, 16}, {"24->16", 24, 16}, {"16->32", 16, 32}, {"32->32", 32, 32},
+  } cases[] = {{"32->16", 32, 16},
+               {"24->16", 24, 16},
+               {"16->32", 16, 32},
+               {"32->32", 32, 32},
                {"16->16", 16, 16}};
   for (const auto &c : cases) {
     const double copy = best_of([&] { return memcpy_rate(in); });

@@ -23,14 +23,13 @@ T read_state(ao_handle *h, T ao_handle::*field, T when_null) {
 
 extern "C" {
 
-SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second,
-                               double music_duration, int length, const void *data,
-                               sandrel_format format) {
+SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, double music_duration,
+                               int length, const void *data, sandrel_format format) {
   if (!h || !data || length <= 0) return;
   if (stopped(h, 1)) return;
   int converted_length = 0;
-  char *converted = convert_req_to_real(data, length, format.bits, h->real_bits,
-                                        h->byte_format, &converted_length);
+  char *converted = convert_req_to_real(data, length, format.bits, h->real_bits, h->byte_format,
+                                        &converted_length);
   if (converted && converted_length > 0) {
     queue_elem *e =
         new_elem(kAudioBlock, music_id, at_second, music_duration, converted_length, converted);

@@ -64,10 +64,9 @@ char *convert_req_to_real(const void *source, int length, int in_bits, int out_b
   // Room for one sample more than the count: an equal-width copy keeps a
   // trailing partial sample.
   const int64_t room = (static_cast<int64_t>(count) + 1) * out_bytes;
-  const int64_t produced =
-      in_bits == out_bits ? length : static_cast<int64_t>(count) * out_bytes;
-  char *out = produced <= INT_MAX ? static_cast<char *>(malloc(static_cast<size_t>(room)))
-                                  : nullptr;
+  const int64_t produced = in_bits == out_bits ? length : static_cast<int64_t>(count) * out_bytes;
+  char *out =
+      produced <= INT_MAX ? static_cast<char *>(malloc(static_cast<size_t>(room))) : nullptr;
   if (!out) {
     fprintf(stderr, "Allocation of output buffer of %d samples of %d bits gives NULL", count,
             out_bits);

@@ -25,8 +25,8 @@ void init_ao() { pthread_once(&ao_once, initialize_once); }
 
 void at_exit_shutdown_ao() { ao_shutdown(); }
 
-ao_device *try_open_device(int bits, int rate, int channels, int byte_format,
-                           const char *filename, int *opened_bits) {
+ao_device *try_open_device(int bits, int rate, int channels, int byte_format, const char *filename,
+                           int *opened_bits) {
   int widths[3];
   int count = 0;
   widths[count++] = bits;
@@ -40,9 +40,8 @@ ao_device *try_open_device(int bits, int rate, int channels, int byte_format,
     format.channels = channels;
     format.byte_format = byte_format;
     format.matrix = nullptr;
-    ao_device *device =
-        filename ? ao_open_file(ao_driver_id("wav"), filename, 1, &format, nullptr)
-                 : ao_open_live(ao_default_driver_id(), &format, nullptr);
+    ao_device *device = filename ? ao_open_file(ao_driver_id("wav"), filename, 1, &format, nullptr)
+                                 : ao_open_live(ao_default_driver_id(), &format, nullptr);
     if (device) {
       *opened_bits = widths[i];
       return device;

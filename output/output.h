@@ -52,8 +52,8 @@ struct ao_handle {
   int32_t channels;            // set once
   int32_t rate;                // set once
   pthread_mutex_t state_lock;
-  pthread_mutex_t queue_lock;  // always taken before state_lock
-  pthread_t thread;            // set once
+  pthread_mutex_t queue_lock;    // always taken before state_lock
+  pthread_t thread;              // set once
   sandrel::wait_sem queue_sem;   // one count per queued element
   sandrel::wait_sem pause_gate;  // one count; held by ao_pause_async while paused
   double at_second;              // state lock; published by the playback thread
@@ -132,8 +132,8 @@ void init_ao();
 void at_exit_shutdown_ao();
 // Opens at `bits`, else 24, else 16 (narrower widths only); stores the width
 // that opened. Null when none did, with libao's code left in errno.
-ao_device *try_open_device(int bits, int rate, int channels, int byte_format,
-                           const char *filename, int *opened_bits);
+ao_device *try_open_device(int bits, int rate, int channels, int byte_format, const char *filename,
+                           int *opened_bits);
 void *run(void *handle);
 
 }  // namespace sandrel

@@ -106,8 +106,8 @@ void add(ao_handle *h, queue_elem *e, int held) {
 }
 
 queue_elem *get(ao_handle *h, int timeout_ms) {
-  bool taken = timeout_ms > 0 ? _SEM_WAIT(&h->queue_sem, timeout_ms) == 1
-                              : wait_sem_trywait(&h->queue_sem);
+  bool taken =
+      timeout_ms > 0 ? _SEM_WAIT(&h->queue_sem, timeout_ms) == 1 : wait_sem_trywait(&h->queue_sem);
   if (!taken) return nullptr;
   pthread_mutex_lock(&h->state_lock);
   queue_elem *e = h->first;

@@ -6,9 +6,8 @@
 #ifndef SANDREL_PLATFORM_WAIT_H
 #define SANDREL_PLATFORM_WAIT_H
 
-#include <time.h>
-
 #include <semaphore.h>
+#include <time.h>
 
 namespace sandrel {
 

@@ -1,8 +1,8 @@
 // Waiting primitives on POSIX unnamed semaphores (the Linux build).
-#include "platform/wait.h"
-
 #include <errno.h>
 #include <stdint.h>
+
+#include "platform/wait.h"
 
 namespace sandrel {
 

@@ -1,7 +1,5 @@
 // Sample width conversion and volume scaling, against an encoding and an
 // arithmetic written independently here.
-#include "output.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -9,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "output.h"
 #include "output_test_util.h"
 #include "stderr_capture.h"
 
@@ -61,20 +60,11 @@ TEST(Samples, ConvertBitsTruncatesTowardZeroAndShiftsLeft) {
     int from, to;
     int32_t expected;
   } cases[] = {
-      {-32768, 24, 16, -128},
-      {-32768, 24, 32, -8388608},
-      {-1, 24, 16, 0},
-      {-256, 24, 16, -1},
-      {-257, 24, 16, -1},
-      {255, 24, 16, 0},
-      {305419896, 32, 16, 4660},
-      {-305419896, 32, 16, -4660},
-      {INT32_MAX, 32, 8, 127},
-      {INT32_MIN, 32, 8, -128},
-      {-128, 8, 32, INT32_MIN},
-      {127, 8, 16, 32512},
-      {-1, 16, 24, -256},
-      {1234, 16, 16, 1234},
+      {-32768, 24, 16, -128},    {-32768, 24, 32, -8388608},  {-1, 24, 16, 0},
+      {-256, 24, 16, -1},        {-257, 24, 16, -1},          {255, 24, 16, 0},
+      {305419896, 32, 16, 4660}, {-305419896, 32, 16, -4660}, {INT32_MAX, 32, 8, 127},
+      {INT32_MIN, 32, 8, -128},  {-128, 8, 32, INT32_MIN},    {127, 8, 16, 32512},
+      {-1, 16, 24, -256},        {1234, 16, 16, 1234},
   };
   for (const auto &c : cases)
     EXPECT_EQ(sandrel::convert_bits(c.value, c.from, c.to), c.expected)
@@ -84,7 +74,8 @@ TEST(Samples, ConvertBitsTruncatesTowardZeroAndShiftsLeft) {
 // The reference: truncation toward zero when narrowing, exact scaling when
 // widening.
 int64_t reference_convert(int64_t v, int from, int to) {
-  if (from > to) return static_cast<int64_t>(std::trunc(static_cast<double>(v) / std::ldexp(1.0, from - to)));
+  if (from > to)
+    return static_cast<int64_t>(std::trunc(static_cast<double>(v) / std::ldexp(1.0, from - to)));
   return v * (int64_t{1} << (to - from));
 }
 
@@ -103,8 +94,8 @@ TEST(Convert, EveryPairOfWidthsInEveryByteOrder) {
       for (const auto &o : orders) {
         SCOPED_TRACE(std::to_string(in) + "->" + std::to_string(out) + " code " +
                      std::to_string(o.code));
-        const std::vector<int64_t> values = {lowest(in), lowest(in) + 1, -257, -256, -255, -1,
-                                             0,          1,              255,  256,  highest(in)};
+        const std::vector<int64_t> values = {
+            lowest(in), lowest(in) + 1, -257, -256, -255, -1, 0, 1, 255, 256, highest(in)};
         std::vector<int64_t> in_range;
         for (int64_t v : values)
           if (v >= lowest(in) && v <= highest(in)) in_range.push_back(v);
@@ -193,7 +184,8 @@ TEST(Convert, ResultBeyondIntRangeIsReportedWithoutNewline) {
   StderrCapture capture;
   EXPECT_EQ(sandrel::convert_req_to_real(&byte, 600000000, 8, 32, 1, &length), nullptr);
   EXPECT_EQ(length, 0);
-  EXPECT_EQ(capture.text(), "Allocation of output buffer of 600000000 samples of 32 bits gives NULL");
+  EXPECT_EQ(capture.text(),
+            "Allocation of output buffer of 600000000 samples of 32 bits gives NULL");
 }
 
 TEST(Volume, ScalesTowardZeroAndSaturates) {

@@ -19,7 +19,7 @@ extern "C" {
 struct fake_ao_open {
   int bits, rate, channels, byte_format;
   int matrix_null, options_null;
-  int live;      /* 1: ao_open_live, 0: ao_open_file */
+  int live; /* 1: ao_open_live, 0: ao_open_file */
   int driver_id;
   int overwrite; /* ao_open_file only */
   char filename[256];

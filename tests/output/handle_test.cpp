@@ -1,11 +1,9 @@
 // The exported interface against the fake libao: opening, the block path,
 // pause, clear, volume, the published position, stop and device failure.
-#include <sandrel.h>
-
 #include <gtest/gtest.h>
+#include <sandrel.h>
 #include <sys/resource.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -131,7 +129,8 @@ TEST_F(Output, FileNameSelectsTheWavDriverWithOverwrite) {
 TEST_F(Output, FirstCallsFromSeveralThreadsInitialiseLibaoOnce) {
   std::vector<ao_handle *> handles(4, nullptr);
   std::vector<std::thread> threads;
-  for (auto &slot : handles) threads.emplace_back([&slot] { slot = ao_create_async(16, 8000, 1, 1, nullptr); });
+  for (auto &slot : handles)
+    threads.emplace_back([&slot] { slot = ao_create_async(16, 8000, 1, 1, nullptr); });
   for (auto &t : threads) t.join();
   EXPECT_EQ(fake_ao_initialize_count(), 1);
   StderrCapture quiet;
@@ -204,7 +203,8 @@ TEST_F(Output, FormatRecordIsReadOnlyAtBytesFourToSeven) {
   HostFormat host;
   for (int32_t &w : host.words) w = 24;
   host.words[1] = 32;
-  reinterpret_cast<HostPlay>(reinterpret_cast<void (*)()>(&ao_play_async))(h_, 1, 0, 0, 24, data.data(), host);
+  reinterpret_cast<HostPlay>(reinterpret_cast<void (*)()>(&ao_play_async))(h_, 1, 0, 0, 24,
+                                                                           data.data(), host);
   EXPECT_EQ(ao_bufsize_async(h_), 48 + 24 + 12 + 12);
 }
 
@@ -217,9 +217,9 @@ TEST_F(Output, BlocksThatCarryNothingAreNotQueued) {
     const void *data;
     int length, bits;
   } cases[] = {
-      {nullptr, 8, 16}, {data.data(), 0, 16},  {data.data(), -8, 16}, {data.data(), 8, 0},
-      {data.data(), 8, 7}, {data.data(), 8, 20}, {data.data(), 8, 64},  {data.data(), 3, 32},
-      {data.data(), 1, 24},
+      {nullptr, 8, 16},     {data.data(), 0, 16}, {data.data(), -8, 16},
+      {data.data(), 8, 0},  {data.data(), 8, 7},  {data.data(), 8, 20},
+      {data.data(), 8, 64}, {data.data(), 3, 32}, {data.data(), 1, 24},
   };
   StderrCapture capture;
   for (const auto &c : cases)
@@ -302,9 +302,9 @@ TEST_F(Output, VolumeIsKeptInHundredthsWithUnitySnapping) {
   const struct {
     double set, read;
   } cases[] = {
-      {99.9, 100.0},          {100.1, 100.0},      {99.89, 99.89},    {100.11, 100.11},
-      {50.555, 50.55},        {0.0, 0.0},          {-25.5, -25.5},    {150.0, 150.0},
-      {1e300, 21474836.47},   {-big, -21474836.48}, {HUGE_VAL, 21474836.47},
+      {99.9, 100.0},        {100.1, 100.0},       {99.89, 99.89},          {100.11, 100.11},
+      {50.555, 50.55},      {0.0, 0.0},           {-25.5, -25.5},          {150.0, 150.0},
+      {1e300, 21474836.47}, {-big, -21474836.48}, {HUGE_VAL, 21474836.47},
   };
   for (const auto &c : cases) {
     ao_set_volume_async(h_, c.set);
@@ -425,8 +425,8 @@ void create_without_room_for_a_thread() {
   FILE *statm = std::fopen("/proc/self/statm", "r");
   if (!statm || std::fscanf(statm, "%ld", &pages) != 1) std::_Exit(2);
   std::fclose(statm);
-  const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
-                       (rlim_t{2} << 20);
+  const rlim_t limit =
+      static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{2} << 20);
   struct rlimit rl;
   rl.rlim_cur = rl.rlim_max = limit;
   if (setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(3);

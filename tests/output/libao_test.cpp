@@ -1,10 +1,10 @@
 // The real libao: WAV files through its "wav" driver, and the live path
 // through its "null" driver, which a configuration file in a temporary HOME
 // makes the default for this process only.
+#include <gtest/gtest.h>
 #include <sandrel.h>
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -58,7 +58,8 @@ uint32_t le32(const Bytes &b, size_t at) {
 Bytes wav_data(const Bytes &file, int *bits) {
   if (file.size() < 12 || std::string(file.begin(), file.begin() + 4) != "RIFF") return {};
   for (size_t at = 12; at + 8 <= file.size();) {
-    const std::string id(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at) + 4);
+    const std::string id(file.begin() + static_cast<long>(at),
+                         file.begin() + static_cast<long>(at) + 4);
     const size_t size = le32(file, at + 4);
     if (id == "fmt ") *bits = file[at + 8 + 14] | file[at + 8 + 15] << 8;
     if (id == "data")
@@ -117,7 +118,8 @@ TEST(WavFile, HoldsExactlyTheConvertedAndScaledBlocksInOrder) {
     std::vector<int64_t> expected;
     for (int block = 0; block < 5; ++block) {
       std::vector<int64_t> values;
-      for (int i = 0; i < 256; ++i) values.push_back(((block * 256 + i) * 37 % 65536 - 32768) * unit);
+      for (int i = 0; i < 256; ++i)
+        values.push_back(((block * 256 + i) * 37 % 65536 - 32768) * unit);
       play(h, block, block * 0.1, 0.5, encode(values, c.input_bits, little), c.input_bits);
       for (int64_t v : values) {
         const int64_t at_device = c.device_bits < c.input_bits

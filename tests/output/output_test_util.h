@@ -47,7 +47,8 @@ inline std::vector<int64_t> decode(const Bytes &bytes, int bits, bool little) {
   std::vector<int64_t> out;
   for (size_t at = 0; at + static_cast<size_t>(n) <= bytes.size(); at += static_cast<size_t>(n)) {
     uint64_t u = 0;
-    for (int i = 0; i < n; ++i) u = u << 8 | bytes[at + static_cast<size_t>(little ? n - 1 - i : i)];
+    for (int i = 0; i < n; ++i)
+      u = u << 8 | bytes[at + static_cast<size_t>(little ? n - 1 - i : i)];
     const uint64_t sign = uint64_t{1} << (bits - 1);
     out.push_back(static_cast<int64_t>(u ^ sign) - static_cast<int64_t>(sign));
   }

@@ -1,7 +1,5 @@
 // The block queue and the waiting primitives on a bare handle, and device
 // opening against the fake libao.
-#include "output.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "fake_ao.h"
+#include "output.h"
 #include "stderr_capture.h"
 
 namespace {
@@ -153,9 +152,12 @@ TEST(Waiting, DeadlineCarriesIntoTheSeconds) {
     time_t add_sec;
     long expect_nsec;
   } cases[] = {
-      {900000000, 250, 1, 150000000}, {600000000, 1500, 2, 100000000},
-      {0, 999, 0, 999000000},         {999999999, 1, 1, 999999},
-      {0, 1000, 1, 0},                {123, 0, 0, 123},
+      {900000000, 250, 1, 150000000},
+      {600000000, 1500, 2, 100000000},
+      {0, 999, 0, 999000000},
+      {999999999, 1, 1, 999999},
+      {0, 1000, 1, 0},
+      {123, 0, 0, 123},
   };
   for (const auto &c : cases) {
     struct timespec t = {1000, c.nsec};
@@ -215,8 +217,8 @@ TEST(Device, WidthsTriedInOrderUntilOneOpens) {
       fake_ao_refusal_errno(33);
       int width = -1;
       errno = 0;
-      ao_device *d = sandrel::try_open_device(c.bits, 48000, 2, 2, to_file ? "out.wav" : nullptr,
-                                              &width);
+      ao_device *d =
+          sandrel::try_open_device(c.bits, 48000, 2, 2, to_file ? "out.wav" : nullptr, &width);
       ASSERT_EQ(fake_ao_open_count(), static_cast<int>(c.tried.size()));
       for (size_t i = 0; i < c.tried.size(); ++i) {
         fake_ao_open a;

@@ -2,9 +2,8 @@
 // device: nothing deadlocks or races (ThreadSanitizer), every block is freed
 // once (AddressSanitizer), and what reaches the device is, per producer, a
 // subsequence of what it queued, scaled by some volume.
-#include <sandrel.h>
-
 #include <gtest/gtest.h>
+#include <sandrel.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,8 +24,8 @@ using sandrel_test::decode;
 using sandrel_test::encode;
 
 const int kThreads = 4;
-const int kSamples = 256;       // per block, 32-bit
-const int kMarker = 10000;      // first sample: scales to the volume itself
+const int kSamples = 256;   // per block, 32-bit
+const int kMarker = 10000;  // first sample: scales to the volume itself
 const int kProducerUnit = 1000000;
 
 // Sample 0 is kMarker, sample 1 names the producer, the rest vary by block.
@@ -107,7 +106,8 @@ TEST(Stress, RandomCallsFromSeveralThreadsThenStop) {
     const std::vector<int> &mine = queued[static_cast<size_t>(p)];
     size_t &j = next[static_cast<size_t>(p)];
     while (j < mine.size() && scale(block_values(static_cast<int>(p), mine[j]), volume) != got) ++j;
-    ASSERT_LT(j, mine.size()) << "block " << i << " of producer " << p << " out of order or unknown";
+    ASSERT_LT(j, mine.size()) << "block " << i << " of producer " << p
+                              << " out of order or unknown";
     ++j;
   }
 }
