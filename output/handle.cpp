@@ -107,18 +107,21 @@ SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byt
             bits);
     return nullptr;
   }
+  ao_handle *h = nullptr;
+  ao_device *device = nullptr;
+  int opened_bits = 0;
+  int rc;
+
   init_ao();
-  ao_handle *h = static_cast<ao_handle *>(malloc(sizeof *h));
+  h = static_cast<ao_handle *>(malloc(sizeof *h));
   if (!h) {
     fputs("Cannot allocate ao_handle!\n", stderr);
-    return nullptr;
+    goto fail;
   }
-  int opened_bits = 0;
-  ao_device *device = try_open_device(bits, rate, channels, byte_format, filename, &opened_bits);
+  device = try_open_device(bits, rate, channels, byte_format, filename, &opened_bits);
   if (!device) {
     fprintf(stderr, "Cannot open ao-device, error code = %d\n", errno);
-    free(h);
-    return nullptr;
+    goto fail;
   }
   h->device = device;
   h->requested_bits = bits;
@@ -136,19 +139,20 @@ SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byt
   h->stopped_flag = 0;
   if (!setup_sync(h)) {
     fputs("Cannot create the semaphores of ao_handle\n", stderr);
-    ao_close(device);
-    free(h);
-    return nullptr;
+    goto fail;
   }
-  const int rc = pthread_create(&h->thread, nullptr, run, h);
+  rc = pthread_create(&h->thread, nullptr, run, h);
   if (rc != 0) {
-    destroy_sync(h);
-    ao_close(device);
-    free(h);
     fprintf(stderr, "Cannot start the playback thread, error code = %d\n", rc);
-    return nullptr;
+    destroy_sync(h);
+    goto fail;
   }
   return h;
+
+fail:
+  if (device) ao_close(device);
+  free(h);
+  return nullptr;
 }
 
 SANDREL_API void ao_stop_async(ao_handle *h) {
