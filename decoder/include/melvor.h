@@ -104,6 +104,13 @@ MELVOR_API int64_t fmpg_sample_position(fmpg_instance *h);
 /* Seconds of the block's first sample (after a seek: the requested time). */
 MELVOR_API double fmpg_timecode(fmpg_instance *h);
 
+/* ---- Seeking ------------------------------------------------------------ */
+
+/* Moves to a time in milliseconds: 1 done, 0 failed or ms negative. The next
+ * block starts at the sample of that time (rounded half up) whenever the
+ * file's frames reach back to it. */
+MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms);
+
 #ifdef __cplusplus
 }
 #endif
