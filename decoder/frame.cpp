@@ -28,6 +28,39 @@ int64_t signed_timestamp_to_samples(int64_t timestamp, const AVStream *stream, i
   return static_cast<int64_t>(samples);
 }
 
+// The point of the grid origin + k * size nearest to index, when within
+// tolerance; else index.
+int64_t snap_to_grid(int64_t index, int64_t origin, int64_t size, int64_t tolerance) {
+  const int64_t offset = index - origin;
+  int64_t snapped = origin + (offset / size) * size;
+  if (offset % size < 0) snapped -= size;
+  if (index - snapped > size / 2) snapped += size;
+  return distance(index, snapped) <= static_cast<uint64_t>(tolerance) ? snapped : index;
+}
+
+// Before any frames have been seen, the stream parameters may tell the
+// frame size; the frames then lie on a grid from the stream's start, less
+// the codec's priming.
+int64_t snap_to_parameter_grid(const AVStream *stream, int rate, int64_t index, int64_t tolerance) {
+  const AVCodecParameters *par = stream->codecpar;
+  if (par->frame_size <= 0 || par->sample_rate != rate) return index;
+  int64_t origin = 0;
+  if (stream->start_time != AV_NOPTS_VALUE) {
+    origin = timestamp_to_samples(stream->start_time, stream, rate);
+    if (origin < 0) return index;
+  }
+  return snap_to_grid(index, origin - par->initial_padding, par->frame_size, tolerance);
+}
+
+// The samples the codec trims from the stream's first frame.
+int64_t priming_samples(const __fmpg_instance__ *instance) {
+  const AVStream *stream = selected_stream(instance);
+  if (stream == nullptr) return 0;
+  const AVCodecParameters *par = stream->codecpar;
+  if (par->initial_padding <= 0 || par->sample_rate != instance->audio_info.sample_rate) return 0;
+  return par->initial_padding;
+}
+
 // Where the first converted sample of a frame goes. `delay` is what the
 // resampler held before this frame: its output starts that much earlier.
 int64_t place_frame(const __fmpg_instance__ *instance, const AVFrame *frame, int64_t delay) {
@@ -58,7 +91,8 @@ int64_t place_frame(const __fmpg_instance__ *instance, const AVFrame *frame, int
     }
   } else if (dec.after_seek) {
     // The first frame after a seek lands where the frames before it did.
-    return dec.grid.snap(index, tick);
+    if (dec.grid.size > 0) return dec.grid.snap(index, tick);
+    if (dec.grid.size == 0) return snap_to_parameter_grid(stream, rate, index, tick);
   }
   return index;
 }
@@ -117,33 +151,32 @@ bool adapt_resampler(__fmpg_instance__ *instance, const AVFrame *frame) {
 
 }  // namespace
 
-void frame_grid::note(int64_t index, int64_t count, bool resampling) {
+void frame_grid::note(int64_t index, int64_t count, bool resampling, bool stream_first,
+                      int64_t padding) {
   if (size < 0) return;
   if (resampling || odd_frame) {
     size = -1;  // resampled sizes vary; an odd frame was not the last
+  } else if (stream_first) {
+    if (size == 0) {
+      origin = index - padding;
+      size = count + padding;
+    }
   } else if (size == 0) {
     origin = index;
     size = count;
-    stream_start = index;
-    only_first = true;
   } else if (count == size) {
-    only_first = false;
-  } else if (only_first) {
+    confirmed = true;
+  } else if (!confirmed) {
     origin = index;
     size = count;
-    only_first = false;
-  } else if (index != stream_start) {
+  } else {
     odd_frame = true;
   }
 }
 
 int64_t frame_grid::snap(int64_t index, int64_t tolerance) const {
   if (size <= 0) return index;
-  const int64_t offset = index - origin;
-  int64_t snapped = origin + (offset / size) * size;
-  if (offset % size < 0) snapped -= size;
-  if (index - snapped > size / 2) snapped += size;
-  return distance(index, snapped) <= static_cast<uint64_t>(tolerance) ? snapped : index;
+  return snap_to_grid(index, origin, size, tolerance);
 }
 
 int64_t timestamp_to_samples(int64_t timestamp, const AVStream *stream, int rate) {
@@ -202,9 +235,10 @@ bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame) {
   }
 
   const int64_t first = place_frame(instance, frame, delay);
-  dec.grid.note(first, converted, resampling);
+  dec.grid.note(first, converted, resampling, dec.at_stream_start, priming_samples(instance));
   dec.frame_placed = true;
   dec.after_seek = false;
+  dec.at_stream_start = false;
   return keep_converted(dec, scratch.get(), first, converted, channels, rate);
 }
 

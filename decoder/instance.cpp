@@ -46,6 +46,7 @@ void decoder_storage::free_ffmpeg() {
   output_layout.reset();
   frame_placed = false;
   after_seek = false;
+  at_stream_start = false;
   grid = melvor::frame_grid{};
 }
 

@@ -69,17 +69,18 @@ class channel_layout {
   AVChannelLayout layout_{};
 };
 
-// Whether every frame so far has had the same size, and where they lie. A
-// short first frame (a codec's trimmed start) and a short last one do not
-// count against it.
+// Whether every frame so far has had the same size, and where they lie. The
+// stream's first frame (shortened by the codec's priming) and a short last
+// frame do not count against it.
 struct frame_grid {
-  int64_t origin = -1;        // first sample of a frame on the grid
-  int64_t size = 0;           // the frames' size; 0 none yet, -1 no grid
-  int64_t stream_start = -1;  // index of the stream's first frame
-  bool only_first = false;    // the stream's first frame is all there is
-  bool odd_frame = false;     // the last frame had another size
+  int64_t origin = -1;     // first sample of a frame on the grid
+  int64_t size = 0;        // the frames' size; 0 none yet, -1 no grid
+  bool confirmed = false;  // two frames in a row have had this size
+  bool odd_frame = false;  // the last frame had another size
 
-  void note(int64_t index, int64_t count, bool resampling);
+  // A frame placed at index; `padding` is the priming that shortens the
+  // stream's first frame.
+  void note(int64_t index, int64_t count, bool resampling, bool stream_first, int64_t padding);
   // The grid point nearest to index, when within tolerance; else index.
   int64_t snap(int64_t index, int64_t tolerance) const;
 };
@@ -136,8 +137,9 @@ struct decoder_storage {
   melvor::channel_layout output_layout;
 
   // Placement of frames whose timestamps are coarser than one sample.
-  bool frame_placed = false;  // since the open or the last seek
-  bool after_seek = false;    // no frame placed yet since a seek
+  bool frame_placed = false;     // since the open or the last seek
+  bool after_seek = false;       // no frame placed yet since a seek
+  bool at_stream_start = false;  // the next frame is the stream's first
   melvor::frame_grid grid;
 
   decoder_storage() = default;

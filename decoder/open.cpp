@@ -168,8 +168,9 @@ bool restart_decoder(__fmpg_instance__ *instance) {
 
 bool init_decoder(__fmpg_instance__ *instance) {
   instance->decoder.free_ffmpeg();
-  if (!init_codec_context(instance)) return false;
-  return init_resampler(instance);
+  if (!init_codec_context(instance) || !init_resampler(instance)) return false;
+  instance->decoder.at_stream_start = true;
+  return true;
 }
 
 }  // namespace melvor

@@ -82,6 +82,7 @@ MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
   dec.decoder_eof = false;
   dec.frame_placed = false;
   dec.after_seek = true;
+  dec.at_stream_start = landed == melvor::landing::at_start;
   dec.grid.odd_frame = false;  // it was the last one
   return 1;
 }
