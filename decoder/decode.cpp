@@ -46,16 +46,17 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
   if (r < 0) return 0;
   if (r > 0 && !dec.output.empty()) return 1;
 
-  melvor::packet_ptr packet(av_packet_alloc());
+  if (dec.packet == nullptr) dec.packet.reset(av_packet_alloc());
+  AVPacket *packet = dec.packet.get();
   if (packet == nullptr) return 0;
   while (!dec.end_of_input) {
-    if (!melvor::read_selected_audio_packet(h, packet.get())) {
+    if (!melvor::read_selected_audio_packet(h, packet)) {
       dec.end_of_input = true;
-      av_packet_unref(packet.get());
+      av_packet_unref(packet);
       break;
     }
-    const int ret = avcodec_send_packet(codec, packet.get());
-    av_packet_unref(packet.get());
+    const int ret = avcodec_send_packet(codec, packet);
+    av_packet_unref(packet);
     // A damaged packet is dropped like one the codec took; the rest of the
     // file still plays.
     if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_INVALIDDATA) return 0;
@@ -63,7 +64,6 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
     if (r < 0) return 0;
     if (r > 0 && !dec.output.empty()) return 1;
   }
-  packet.reset();
 
   if (!dec.decoder_eof) {
     const int ret = avcodec_send_packet(codec, nullptr);

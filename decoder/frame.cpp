@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 namespace melvor {
 
@@ -97,16 +98,18 @@ int64_t place_frame(const __fmpg_instance__ *instance, const AVFrame *frame, int
   return index;
 }
 
-// Trims the converted run [first, first + count) against a pending seek
-// target and appends what is left; false when the append fails.
-bool keep_converted(decoder_storage &dec, const uint8_t *samples, int64_t first, int64_t count,
+// The resampler has just written `count` samples after the first
+// `old_size` bytes of the block. Keeps what a pending seek target leaves of
+// the run [first, first + count) and moves the position past it.
+void keep_converted(decoder_storage &dec, size_t old_size, int64_t first, int64_t count,
                     int channels, int rate) {
   int64_t skip = 0;
   const int64_t target = dec.seek_target_sample;
   if (target >= 0) {
     if (first + count <= target) {
+      dec.output.resize(old_size);
       dec.sample_position = first + count;
-      return true;
+      return;
     }
     if (first < target) {
       skip = target - first;
@@ -115,18 +118,19 @@ bool keep_converted(decoder_storage &dec, const uint8_t *samples, int64_t first,
     }
     dec.seek_target_sample = -1;
   }
-  if (dec.output.empty()) {
+  if (old_size == 0) {
     dec.buffer_start_sample = first;
     dec.timecode = static_cast<double>(first) / static_cast<double>(rate);
   }
-  const uint64_t frame_bytes = static_cast<uint64_t>(channels) * 4;
-  if (!append_bytes(dec, samples + static_cast<uint64_t>(skip) * frame_bytes,
-                    static_cast<uint64_t>(count) * frame_bytes)) {
-    return false;
+  const size_t frame_bytes = static_cast<size_t>(channels) * 4;
+  uint8_t *run = dec.output.data() + old_size;
+  if (skip > 0) {
+    std::memmove(run, run + static_cast<size_t>(skip) * frame_bytes,
+                 static_cast<size_t>(count) * frame_bytes);
   }
+  dec.output.resize(old_size + static_cast<size_t>(count) * frame_bytes);
   dec.buffer_samples += count;
   dec.sample_position = first + count;
-  return true;
 }
 
 bool resampler_takes(const decoder_storage &dec, const AVFrame *frame) {
@@ -194,17 +198,18 @@ int64_t tick_samples(const AVStream *stream, int rate) {
   return tick > 0 ? tick : 1;
 }
 
-bool append_bytes(decoder_storage &storage, const uint8_t *bytes, uint64_t count) {
-  if (count == 0) return true;
+bool grow_block(decoder_storage &storage, uint64_t count) {
   if (count > static_cast<uint64_t>(INT_MAX) - storage.output.size()) return false;
   try {
-    storage.output.insert(storage.output.end(), bytes, bytes + count);
+    storage.output.resize(storage.output.size() + count);
   } catch (...) {
     return false;
   }
   return true;
 }
 
+// The resampler writes straight into the block's tail, which the trimming
+// then cuts back: no copy, and no allocation once the block has its size.
 bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame) {
   decoder_storage &dec = instance->decoder;
   const int channels = instance->audio_info.channels;
@@ -219,19 +224,18 @@ bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame) {
   const int size =
       av_samples_get_buffer_size(nullptr, channels, capacity, AV_SAMPLE_FMT_S32, 1);
   if (size <= 0) return false;
-  scratch_ptr scratch(static_cast<uint8_t *>(av_malloc(static_cast<size_t>(size))));
-  if (scratch == nullptr) return false;
+  const size_t old_size = dec.output.size();
+  if (!grow_block(dec, static_cast<uint64_t>(size))) return false;
 
   const bool resampling = dec.resampler_in_rate != rate;
   const int64_t delay = resampling ? swr_get_delay(resampler, rate) : 0;
-  uint8_t *out_planes[] = {scratch.get()};
+  uint8_t *out_planes[] = {dec.output.data() + old_size};
   const int converted =
       swr_convert(resampler, out_planes, capacity, frame->extended_data, in_samples);
-  if (converted < 0) return false;
-  // While resampling, a short frame may stay inside the resampler whole.
-  if (converted == 0 && resampling) return true;
-  if (av_samples_get_buffer_size(nullptr, channels, converted, AV_SAMPLE_FMT_S32, 1) < 0) {
-    return false;
+  if (converted <= 0) {
+    dec.output.resize(old_size);
+    // While resampling, a short frame may stay inside the resampler whole.
+    return converted == 0 && resampling;
   }
 
   const int64_t first = place_frame(instance, frame, delay);
@@ -239,7 +243,8 @@ bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame) {
   dec.frame_placed = true;
   dec.after_seek = false;
   dec.at_stream_start = false;
-  return keep_converted(dec, scratch.get(), first, converted, channels, rate);
+  keep_converted(dec, old_size, first, converted, channels, rate);
+  return true;
 }
 
 int drain_resampler(__fmpg_instance__ *instance) {
@@ -254,14 +259,15 @@ int drain_resampler(__fmpg_instance__ *instance) {
     const int size =
         av_samples_get_buffer_size(nullptr, channels, capacity, AV_SAMPLE_FMT_S32, 1);
     if (size <= 0) break;
-    scratch_ptr scratch(static_cast<uint8_t *>(av_malloc(static_cast<size_t>(size))));
-    if (scratch == nullptr) break;
-    uint8_t *out_planes[] = {scratch.get()};
+    const size_t old_size = dec.output.size();
+    if (!grow_block(dec, static_cast<uint64_t>(size))) return -1;
+    uint8_t *out_planes[] = {dec.output.data() + old_size};
     const int converted = swr_convert(dec.resampler.get(), out_planes, capacity, nullptr, 0);
-    if (converted <= 0) break;
-    if (!keep_converted(dec, scratch.get(), dec.sample_position, converted, channels, rate)) {
-      return -1;
+    if (converted <= 0) {
+      dec.output.resize(old_size);
+      break;
     }
+    keep_converted(dec, old_size, dec.sample_position, converted, channels, rate);
     appended = 1;
   }
   return appended;

@@ -30,6 +30,7 @@ void decoder_storage::free_ffmpeg() {
   codec_context.reset();
   frame.reset();
   resampler.reset();
+  packet.reset();
   opening_parameters.reset();
   codec = nullptr;
   output.clear();

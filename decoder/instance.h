@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -39,9 +40,6 @@ struct packet_freer {
 struct codec_parameters_freer {
   void operator()(AVCodecParameters *p) const { avcodec_parameters_free(&p); }
 };
-struct av_memory_freer {
-  void operator()(uint8_t *p) const { av_free(p); }
-};
 
 using format_context_ptr = std::unique_ptr<AVFormatContext, format_context_closer>;
 using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_freer>;
@@ -49,8 +47,27 @@ using frame_ptr = std::unique_ptr<AVFrame, frame_freer>;
 using resampler_ptr = std::unique_ptr<SwrContext, resampler_freer>;
 using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
 using codec_parameters_ptr = std::unique_ptr<AVCodecParameters, codec_parameters_freer>;
-// Scratch bytes from av_malloc.
-using scratch_ptr = std::unique_ptr<uint8_t, av_memory_freer>;
+
+// Bytes that a resize leaves uninitialised: the resampler writes them.
+template <typename T>
+struct uninitialized_allocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = uninitialized_allocator<U>;
+  };
+  uninitialized_allocator() = default;
+  template <typename U>
+  uninitialized_allocator(const uninitialized_allocator<U> &) noexcept {}
+  template <typename U>
+  void construct(U *p) noexcept {
+    ::new (static_cast<void *>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U *p, Args &&...args) {
+    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using byte_buffer = std::vector<uint8_t, uninitialized_allocator<uint8_t>>;
 
 // An AVChannelLayout with one owner: a custom layout holds an allocated map.
 class channel_layout {
@@ -117,7 +134,10 @@ struct decoder_storage {
   melvor::codec_context_ptr codec_context;
   melvor::frame_ptr frame;
   melvor::resampler_ptr resampler;
-  std::vector<uint8_t> output;  // the output block, interleaved s32
+  // The decode loop's packet, empty between calls; kept so that a call
+  // allocates nothing.
+  melvor::packet_ptr packet;
+  melvor::byte_buffer output;  // the output block, interleaved s32
   bool end_of_input = false;
   bool decoder_eof = false;
   double timecode = 0.0;
@@ -210,7 +230,9 @@ int drain_resampler(__fmpg_instance__ *instance);
 
 // Frame conversion and the output block.
 bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame);
-bool append_bytes(decoder_storage &storage, const uint8_t *bytes, uint64_t count);
+// Grows the block by count uninitialised bytes; false, and the block as it
+// was, when it would pass INT_MAX bytes or the memory is not there.
+bool grow_block(decoder_storage &storage, uint64_t count);
 int64_t timestamp_to_samples(int64_t timestamp, const AVStream *stream, int rate);
 // One tick of the stream's time base in samples, rounded up (at least 1).
 int64_t tick_samples(const AVStream *stream, int rate);
