@@ -49,6 +49,7 @@ int64_t snap_to_parameter_grid(const AVStream *stream, int rate, int64_t index, 
   if (stream->start_time != AV_NOPTS_VALUE) {
     origin = timestamp_to_samples(stream->start_time, stream, rate);
     if (origin < 0) return index;
+    origin = clamp_index(origin);
   }
   return snap_to_grid(index, origin - par->initial_padding, par->frame_size, tolerance);
 }

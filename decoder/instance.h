@@ -16,7 +16,6 @@ extern "C" {
 #include <libswresample/swresample.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
-#include <libavutil/mem.h>
 }
 
 namespace melvor {
@@ -167,8 +166,9 @@ struct decoder_storage {
   decoder_storage &operator=(const decoder_storage &) = delete;
   ~decoder_storage();
 
-  // Frees codec context, frame and resampler, in that order, and resets the
-  // bookkeeping; the output keeps its capacity.
+  // Frees codec context, frame and resampler, in that order, then the
+  // loop's packet and the kept parameters, and resets the bookkeeping; the
+  // output keeps its capacity.
   void free_ffmpeg();
   // Empties the block; the next block starts at sample_position.
   void clear_output();

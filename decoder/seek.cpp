@@ -33,7 +33,8 @@ enum class landing { failed, at_start, inside };
 landing seek_demuxer(__fmpg_instance__ *instance, const AVStream *stream, int64_t ms) {
   AVFormatContext *context = instance->format_context.get();
   const int index = instance->audio_info.stream_index;
-  const int64_t at = std::min(av_rescale(ms, 1000000, 1000), kLatestMicroseconds);
+  const int64_t at =
+      ms < kLatestMicroseconds / 1000 ? av_rescale(ms, 1000000, 1000) : kLatestMicroseconds;
   const int64_t warm = to_stream_time(at - warm_up_microseconds(stream), stream);
   const int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
   const landing warm_landing = warm < start ? landing::at_start : landing::inside;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -183,6 +184,22 @@ TEST(Seek, RefusedWhenNotOpenOrNegative) {
 
   fmpg_close(h.get());
   EXPECT_EQ(fmpg_seek_ms(h.get(), 0), 0);
+}
+
+TEST(Seek, FarBeyondTheEndGivesNothing) {
+  Instance h = open_instance(fixture("tone.m4a"));
+  ASSERT_NE(h, nullptr);
+  for (int64_t ms : {INT64_MAX, INT64_MAX / 1000, int64_t{1} << 40}) {
+    SCOPED_TRACE(ms);
+    if (fmpg_seek_ms(h.get(), ms) == 1) {
+      EXPECT_GT(fmpg_sample_position(h.get()), 0);
+      EXPECT_EQ(fmpg_decode_next(h.get()), 0);
+      expect_finished(h.get());
+    }
+  }
+  ASSERT_EQ(fmpg_seek_ms(h.get(), 1000), 1);
+  ASSERT_EQ(fmpg_decode_next(h.get()), 1);
+  EXPECT_EQ(fmpg_buffer_start_sample(h.get()), 44100);
 }
 
 TEST(Seek, ASecondSeekReplacesTheTarget) {
