@@ -355,7 +355,7 @@ static void drain(struct player *p) {
     /* The last half second the clock allowed ahead of time. */
     while (!interrupted && p->fed_seconds > realtime_allowance(p) - 0.5) sleep_ms(10);
   }
-  show_progress(p, 1);
+  show_progress(p, 0);
 }
 
 static int parse_number(const char *text, double low, double high, double *out) {
@@ -464,7 +464,6 @@ int main(int argc, char **argv) {
       continue;
     }
     fputc('\n', stderr); /* the decoder's open trace has no line end */
-    print_file(&p, i + 1, count, path);
     int code = 0;
     if (!ensure_output(&p, path, &code)) {
       fmpg_close(p.dec);
@@ -472,6 +471,7 @@ int main(int argc, char **argv) {
       if (code == EXIT_NO_DEVICE) break;
       continue;
     }
+    print_file(&p, i + 1, count, path);
     if (i == 0 && p.opt.start > 0) fmpg_seek_ms(p.dec, (int64_t)llround(p.opt.start * 1000.0));
     const enum action a = play_file(&p, i + 1);
     fmpg_close(p.dec);
