@@ -184,7 +184,8 @@ SANDREL_API void ao_stop_async(ao_handle *h) {
 #endif
   fputs("stop command queued\n", stderr);
   pthread_join(h->thread, nullptr);
-  // A thread that ended on a device failure never took the stop element.
+  // On Linux a thread that ended on a device failure never took the stop
+  // element.
   drop_all(h);
   destroy_sync(h);
   ao_close(h->device);
