@@ -25,7 +25,22 @@ extern "C" {
 
 SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, double music_duration,
                                int length, const void *data, sandrel_format format) {
-  if (!h || !data || length <= 0) return;
+  if (!h) return;
+#if SANDREL_MACOS
+  // macOS variant: the format record is not read, blocks have the width
+  // the handle was created with, and every call queues exactly one block:
+  // an empty one when there is nothing to convert (no data, a length of 0
+  // or less, less than one sample, no memory for the conversion).
+  (void)format;
+  int converted_length = 0;
+  char *converted = convert_req_to_real(data, length, h->requested_bits, h->real_bits,
+                                        h->byte_format, &converted_length);
+  queue_elem *e =
+      new_elem(kAudioBlock, music_id, at_second, music_duration, converted_length, converted);
+  free(converted);
+  if (e) add(h, e);
+#else
+  if (!data || length <= 0) return;
   if (stopped(h, 1)) return;
   int converted_length = 0;
   char *converted = convert_req_to_real(data, length, format.bits, h->real_bits, h->byte_format,
@@ -38,11 +53,18 @@ SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, dou
     return;
   }
   free(converted);
+#endif
 }
 
 SANDREL_API void ao_clear_async(ao_handle *h) {
-  if (!h || stopped(h, 1)) return;
+  if (!h) return;
+#if SANDREL_MACOS
+  // macOS variant: nothing stops a handle before ao_stop_async.
+  clear(h);
+#else
+  if (stopped(h, 1)) return;
   clear(h, 0);
+#endif
 }
 
 SANDREL_API void ao_pause_async(ao_handle *h, int pause) {

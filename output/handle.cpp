@@ -76,6 +76,10 @@ void *run(void *handle) {
     } else {
       if (volume != kUnityVolume)
         adjustVolume(e->data, e->size, volume, h->real_bits, h->byte_format);
+#if SANDREL_MACOS
+      // macOS variant: a failed write goes unreported and playback goes on.
+      ao_play(h->device, e->data, static_cast<uint_32>(e->size));
+#else
       if (ao_play(h->device, e->data, static_cast<uint_32>(e->size)) == 0) {
         fputs("Unexpected, ao_play returns 0 --> ao device must be closed\n", stderr);
         fputs("Stopping play loop\n", stderr);
@@ -84,6 +88,7 @@ void *run(void *handle) {
         h->stopped_flag = 1;
         pthread_mutex_unlock(&h->state_lock);
       }
+#endif
     }
     del_elem(e);
   }
@@ -96,8 +101,8 @@ using namespace sandrel;
 
 extern "C" {
 
-// The Linux build's interface version.
-SANDREL_API int ao_async_version(void) { return 0x10001; }
+// The interface version: 1.0.0 is the macOS variant's, 1.0.1 the Linux one's.
+SANDREL_API int ao_async_version(void) { return SANDREL_MACOS ? 0x10000 : 0x10001; }
 
 SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byte_format,
                                        const char *filename) {
@@ -136,7 +141,9 @@ SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byt
   h->music_duration = kNoDuration;
   h->bufsize = 0;
   h->paused = 0;
+#if !SANDREL_MACOS
   h->stopped_flag = 0;
+#endif
   if (!setup_sync(h)) {
     fputs("Cannot create the semaphores of ao_handle\n", stderr);
     goto fail;
@@ -158,17 +165,27 @@ fail:
 SANDREL_API void ao_stop_async(ao_handle *h) {
   if (!h) return;
   fputs("stopping ao_async, calling clear\n", stderr);
+#if SANDREL_MACOS
+  clear(h);
+#else
   pthread_mutex_lock(&h->state_lock);
   h->stopped_flag = 1;
   pthread_mutex_unlock(&h->state_lock);
   clear(h, 1);
+#endif
   fputs("queue cleared\n", stderr);
   pthread_mutex_lock(&h->state_lock);
   if (h->paused) wait_sem_post(&h->pause_gate);
   pthread_mutex_unlock(&h->state_lock);
+#if SANDREL_MACOS
+  // macOS variant: the stop element is queued after the clear, behind the
+  // open gate.
+  add(h, new_stop_elem());
+#endif
   fputs("stop command queued\n", stderr);
   pthread_join(h->thread, nullptr);
-  // A thread that ended on a device failure never took the stop element.
+  // On Linux a thread that ended on a device failure never took the stop
+  // element.
   drop_all(h);
   destroy_sync(h);
   ao_close(h->device);

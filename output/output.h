@@ -1,5 +1,9 @@
 // Internals of libsandrel: the handle record, the block queue, sample
 // conversion and the waiting helpers. Nothing here is exported.
+//
+// One source serves both variants. Where the macOS variant behaves
+// differently, the code says so under `#if SANDREL_MACOS`; its waiting
+// primitives are in platform/.
 #ifndef SANDREL_OUTPUT_H
 #define SANDREL_OUTPUT_H
 
@@ -44,7 +48,10 @@ struct ao_handle {
   sandrel::queue_elem *first;  // state lock
   sandrel::queue_elem *last;   // state lock
   int32_t paused;              // state lock; the host's nonzero value while paused
-  int32_t stopped_flag;        // state lock; never reset
+#if !SANDREL_MACOS
+  // The macOS variant has no stopped state: nothing is ever refused.
+  int32_t stopped_flag;  // state lock; never reset
+#endif
   ao_device *device;           // set once
   int32_t requested_bits;      // set once
   int32_t real_bits;           // set once: the width every queued block has
@@ -82,24 +89,37 @@ void destroy_sync(ao_handle *h);
 
 // ---- Queue -------------------------------------------------------------------
 
-// stopped_flag; with `lock` 0 the caller holds the state lock.
-int stopped(ao_handle *h, int lock);
 // A new element with its own copy of `size` bytes of `source` (not read when
 // size <= 0), or null with a message on stderr.
 queue_elem *new_elem(int kind, int music_id, double at_second, double music_duration, int size,
                      const void *source);
+// The stop element; the process ends when there is no memory for it.
+queue_elem *new_stop_elem();
 void del_elem(queue_elem *e);
+#if SANDREL_MACOS
+// Takes the element over: links it at the tail under the state lock only,
+// or frees it when it would overflow bufsize.
+void add(ao_handle *h, queue_elem *e);
+#else
+// stopped_flag; with `lock` 0 the caller holds the state lock.
+int stopped(ao_handle *h, int lock);
 // Takes the element over: links it at the tail, or frees it when refused (a
 // producer's element on a stopped handle, or one that would overflow
 // bufsize). `held` nonzero: the caller holds the queue lock, and the
 // stopped test is skipped so that the stop element always enters.
 void add(ao_handle *h, queue_elem *e, int held);
+#endif
 // The head element, or null when no count of queue_sem came within
 // `timeout_ms` (0: no wait). Call with the queue lock held.
 queue_elem *get(ao_handle *h, int timeout_ms);
+#if SANDREL_MACOS
+// Frees everything queued and reports the count.
+void clear(ao_handle *h);
+#else
 // Frees everything queued and reports the count; with `stop` nonzero then
 // queues the stop element as the only element.
 void clear(ao_handle *h, int stop);
+#endif
 // Frees everything queued and returns how many. Call with the queue lock
 // held, or when no other thread can touch the handle any more.
 int drop_all(ao_handle *h);
@@ -113,6 +133,8 @@ int littleEndian();
 int little_endian_for(int byte_format);
 int32_t read_sample(const unsigned char *p, int bytes, int little);
 void store_sample(unsigned char *p, int32_t value, int bytes, int little);
+// Narrowing truncates toward zero; in the macOS variant it shifts, rounding
+// toward minus infinity.
 int32_t convert_bits(int32_t value, int from_bits, int to_bits);
 // A new buffer (free it) with the block at the device width, and its length
 // in *out_length; null and 0 when there is nothing to convert, a width is

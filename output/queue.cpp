@@ -41,14 +41,6 @@ void destroy_sync(ao_handle *h) {
   pthread_mutex_destroy(&h->state_lock);
 }
 
-int stopped(ao_handle *h, int lock) {
-  if (!lock) return h->stopped_flag;
-  pthread_mutex_lock(&h->state_lock);
-  int value = h->stopped_flag;
-  pthread_mutex_unlock(&h->state_lock);
-  return value;
-}
-
 queue_elem *new_elem(int kind, int music_id, double at_second, double music_duration, int size,
                      const void *source) {
   queue_elem *e = static_cast<queue_elem *>(malloc(sizeof *e));
@@ -77,33 +69,69 @@ queue_elem *new_elem(int kind, int music_id, double at_second, double music_dura
   return e;
 }
 
+queue_elem *new_stop_elem() {
+  queue_elem *e = new_elem(kStopElement, 0, 0.0, 0.0, 0, nullptr);
+  if (!e) {
+    fputs("Unexpected! Cannot allocate STOP element, aborting\n", stderr);
+    abort();
+  }
+  return e;
+}
+
 void del_elem(queue_elem *e) {
   if (!e) return;
   free(e->data);
   free(e);
 }
 
+namespace {
+
+// Links `e` at the tail, counts it and posts queue_sem; false when bufsize,
+// an int, could not count it. Call with the state lock held.
+bool link_tail(ao_handle *h, queue_elem *e) {
+  if (e->size > INT_MAX - h->bufsize) return false;
+  e->next = nullptr;
+  e->prev = h->last;
+  if (h->last)
+    h->last->next = e;
+  else
+    h->first = e;
+  h->last = e;
+  h->bufsize += e->size;
+  wait_sem_post(&h->queue_sem);
+  return true;
+}
+
+}  // namespace
+
+#if SANDREL_MACOS
+// macOS variant: producers take only the state lock, so the playback
+// thread's timed take under the queue lock never holds them up; their post
+// ends that take at once.
+void add(ao_handle *h, queue_elem *e) {
+  pthread_mutex_lock(&h->state_lock);
+  const bool refused = !link_tail(h, e);
+  pthread_mutex_unlock(&h->state_lock);
+  if (refused) del_elem(e);
+}
+#else
+int stopped(ao_handle *h, int lock) {
+  if (!lock) return h->stopped_flag;
+  pthread_mutex_lock(&h->state_lock);
+  int value = h->stopped_flag;
+  pthread_mutex_unlock(&h->state_lock);
+  return value;
+}
+
 void add(ao_handle *h, queue_elem *e, int held) {
   if (!held) pthread_mutex_lock(&h->queue_lock);
   pthread_mutex_lock(&h->state_lock);
-  // bufsize is an int: a block that would carry it past INT_MAX is refused
-  // rather than letting the count wrap.
-  bool refused = (!held && h->stopped_flag) || e->size > INT_MAX - h->bufsize;
-  if (!refused) {
-    e->next = nullptr;
-    e->prev = h->last;
-    if (h->last)
-      h->last->next = e;
-    else
-      h->first = e;
-    h->last = e;
-    h->bufsize += e->size;
-    wait_sem_post(&h->queue_sem);
-  }
+  const bool refused = (!held && h->stopped_flag) || !link_tail(h, e);
   pthread_mutex_unlock(&h->state_lock);
   if (!held) pthread_mutex_unlock(&h->queue_lock);
   if (refused) del_elem(e);
 }
+#endif
 
 queue_elem *get(ao_handle *h, int timeout_ms) {
   bool taken =
@@ -129,18 +157,21 @@ int drop_all(ao_handle *h) {
   return count;
 }
 
+#if SANDREL_MACOS
+// macOS variant: a clear never leaves a stop element; ao_stop_async queues
+// its own.
+void clear(ao_handle *h) {
+  pthread_mutex_lock(&h->queue_lock);
+  fprintf(stderr, "%d elements cleared\n", drop_all(h));
+  pthread_mutex_unlock(&h->queue_lock);
+}
+#else
 void clear(ao_handle *h, int stop) {
   pthread_mutex_lock(&h->queue_lock);
   fprintf(stderr, "%d elements cleared\n", drop_all(h));
-  if (stop) {
-    queue_elem *e = new_elem(kStopElement, 0, 0.0, 0.0, 0, nullptr);
-    if (!e) {
-      fputs("Unexpected! Cannot allocate STOP element, aborting\n", stderr);
-      abort();
-    }
-    add(h, e, 1);
-  }
+  if (stop) add(h, new_stop_elem(), 1);
   pthread_mutex_unlock(&h->queue_lock);
 }
+#endif
 
 }  // namespace sandrel

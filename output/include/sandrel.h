@@ -17,6 +17,10 @@
  * with no other call under way. The first ao_create_async of the process
  * initialises libao; it registers libao's shutdown to run at exit.
  *
+ * Two builds: the Linux one, and the macOS one (libdispatch), whose
+ * differences the calls below name. The macOS build can be made on Linux
+ * too, for testing.
+ *
  * This header does not need libao's headers.
  */
 #ifndef SANDREL_H
@@ -53,14 +57,16 @@ typedef struct ao_handle ao_handle;
  * (bytes 4 to 7 of the record) is read: the sample width of the block, 8,
  * 16, 24 or 32. A host may pass a larger record of its own instead, as long
  * as it is larger than 16 bytes and holds the width in its second 32-bit
- * field; the other fields are the host's and are never looked at. */
+ * field; the other fields are the host's and are never looked at. The
+ * macOS build reads none of it. */
 typedef struct sandrel_format {
   int32_t head;
   int32_t bits;
   int32_t rest[4];
 } sandrel_format;
 
-/* Interface version, packed as major << 16 | minor << 8 | micro. */
+/* Interface version, packed as major << 16 | minor << 8 | micro: 0x10001
+ * for the Linux build, 0x10000 for the macOS build. */
 SANDREL_API int ao_async_version(void);
 
 /* Opens the default live device, or with a file name a WAV file (replacing
@@ -86,13 +92,23 @@ SANDREL_API int ao_real_output_bits_async(ao_handle *h);
  * queued for a null `data`, a length of 0 or less, a width other than 8,
  * 16, 24 or 32, a block shorter than one sample when the widths differ, or
  * after a device failure or the start of ao_stop_async. While the queue is
- * empty this may wait up to 250 ms for the playback thread. */
+ * empty this may wait up to 250 ms for the playback thread.
+ *
+ * The macOS build differs: the format record is not read, and the data
+ * has the width given to ao_create_async. Every call queues exactly one
+ * block; when there is nothing to convert (no data, a length of 0 or
+ * less, less than one sample) the block is empty: it adds no bytes, and
+ * its id and times are published when the thread reaches it. Nothing is
+ * refused, and the call never waits for the playback thread. Samples
+ * narrowed to the device width round toward minus infinity (an
+ * arithmetic shift) where the Linux build truncates toward zero. */
 SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second,
                                double music_duration, int length, const void *data,
                                sandrel_format format);
 
 /* Drops every queued block (the one being written plays to its end) and
- * writes the count to stderr. Does nothing after a device failure. */
+ * writes the count to stderr. Does nothing after a device failure (in the
+ * macOS build a device failure stops nothing: blocks go on being played). */
 SANDREL_API void ao_clear_async(ao_handle *h);
 
 /* Nonzero pauses: the playback thread finishes the block it is on and then

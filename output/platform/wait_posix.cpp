@@ -1,4 +1,4 @@
-// Waiting primitives on POSIX unnamed semaphores (the Linux build).
+// Waiting primitives on POSIX unnamed semaphores (the Linux variant).
 #include <errno.h>
 #include <stdint.h>
 

@@ -16,6 +16,7 @@ namespace {
 using sandrel_test::Bytes;
 using sandrel_test::decode;
 using sandrel_test::encode;
+using sandrel_test::kMacos;
 
 const bool kNativeLittle = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
@@ -54,28 +55,45 @@ TEST(Samples, ReadAndStoreWorkedExamples) {
   EXPECT_EQ(two[1], 0xAF);
 }
 
-TEST(Samples, ConvertBitsTruncatesTowardZeroAndShiftsLeft) {
+// Narrowing truncates toward zero on Linux and rounds toward minus infinity
+// in the macOS variant; widening and exact values agree.
+TEST(Samples, ConvertBitsNarrowsByTheVariantsRuleAndShiftsLeft) {
   const struct {
     int32_t value;
     int from, to;
-    int32_t expected;
+    int32_t linux_result, macos_result;
   } cases[] = {
-      {-32768, 24, 16, -128},    {-32768, 24, 32, -8388608},  {-1, 24, 16, 0},
-      {-256, 24, 16, -1},        {-257, 24, 16, -1},          {255, 24, 16, 0},
-      {305419896, 32, 16, 4660}, {-305419896, 32, 16, -4660}, {INT32_MAX, 32, 8, 127},
-      {INT32_MIN, 32, 8, -128},  {-128, 8, 32, INT32_MIN},    {127, 8, 16, 32512},
-      {-1, 16, 24, -256},        {1234, 16, 16, 1234},
+      {-32768, 24, 16, -128, -128},
+      {-32768, 24, 32, -8388608, -8388608},
+      {-1, 24, 16, 0, -1},
+      {-256, 24, 16, -1, -1},
+      {-257, 24, 16, -1, -2},
+      {255, 24, 16, 0, 0},
+      {256, 24, 16, 1, 1},
+      {305419896, 32, 16, 4660, 4660},
+      {-305419896, 32, 16, -4660, -4661},
+      {INT32_MAX, 32, 8, 127, 127},
+      {INT32_MIN, 32, 8, -128, -128},
+      {INT32_MIN + 1, 32, 8, -127, -128},
+      {-128, 8, 32, INT32_MIN, INT32_MIN},
+      {127, 8, 16, 32512, 32512},
+      {-1, 16, 24, -256, -256},
+      {1234, 16, 16, 1234, 1234},
+      {-1234, 16, 16, -1234, -1234},
   };
   for (const auto &c : cases)
-    EXPECT_EQ(sandrel::convert_bits(c.value, c.from, c.to), c.expected)
+    EXPECT_EQ(sandrel::convert_bits(c.value, c.from, c.to),
+              kMacos ? c.macos_result : c.linux_result)
         << c.value << " " << c.from << "->" << c.to;
 }
 
-// The reference: truncation toward zero when narrowing, exact scaling when
-// widening.
+// The reference: narrowing by the variant's rule (truncation toward zero,
+// or floor), exact scaling when widening.
 int64_t reference_convert(int64_t v, int from, int to) {
-  if (from > to)
-    return static_cast<int64_t>(std::trunc(static_cast<double>(v) / std::ldexp(1.0, from - to)));
+  if (from > to) {
+    const double q = static_cast<double>(v) / std::ldexp(1.0, from - to);
+    return static_cast<int64_t>(kMacos ? std::floor(q) : std::trunc(q));
+  }
   return v * (int64_t{1} << (to - from));
 }
 
@@ -128,22 +146,29 @@ TEST(Convert, WorkedExamplesInMemoryOrder) {
   const struct {
     Bytes in;
     int from, to, code;
-    Bytes out;
+    Bytes linux_out, macos_out;
   } cases[] = {
-      {{0x00, 0x80, 0xFF}, 24, 16, SANDREL_FMT_LITTLE, {0x80, 0xFF}},
-      {{0x00, 0x80, 0xFF}, 24, 32, SANDREL_FMT_LITTLE, {0x00, 0x00, 0x80, 0xFF}},
-      {{0xFF, 0xFF, 0xFF}, 24, 16, SANDREL_FMT_LITTLE, {0x00, 0x00}},
-      {{0x88, 0xA9, 0xCB, 0xED}, 32, 16, SANDREL_FMT_LITTLE, {0xCC, 0xED}},
-      {{0xED, 0xCB, 0xA9, 0x88}, 32, 16, SANDREL_FMT_BIG, {0xED, 0xCC}},
+      {{0x00, 0x80, 0xFF}, 24, 16, SANDREL_FMT_LITTLE, {0x80, 0xFF}, {0x80, 0xFF}},
+      {{0x00, 0x80, 0xFF},
+       24,
+       32,
+       SANDREL_FMT_LITTLE,
+       {0x00, 0x00, 0x80, 0xFF},
+       {0x00, 0x00, 0x80, 0xFF}},
+      // -1 at 24 bits.
+      {{0xFF, 0xFF, 0xFF}, 24, 16, SANDREL_FMT_LITTLE, {0x00, 0x00}, {0xFF, 0xFF}},
+      // -305419896 at 32 bits.
+      {{0x88, 0xA9, 0xCB, 0xED}, 32, 16, SANDREL_FMT_LITTLE, {0xCC, 0xED}, {0xCB, 0xED}},
+      {{0xED, 0xCB, 0xA9, 0x88}, 32, 16, SANDREL_FMT_BIG, {0xED, 0xCC}, {0xED, 0xCB}},
       // 10 bytes of 32-bit input give two 16-bit samples.
-      {{0, 0, 1, 0, 0, 0, 2, 0, 9, 9}, 32, 16, SANDREL_FMT_LITTLE, {1, 0, 2, 0}},
+      {{0, 0, 1, 0, 0, 0, 2, 0, 9, 9}, 32, 16, SANDREL_FMT_LITTLE, {1, 0, 2, 0}, {1, 0, 2, 0}},
   };
   for (const auto &c : cases) {
     int length = 0;
     char *result = sandrel::convert_req_to_real(c.in.data(), static_cast<int>(c.in.size()), c.from,
                                                 c.to, c.code, &length);
     ASSERT_NE(result, nullptr);
-    EXPECT_EQ(Bytes(result, result + length), c.out);
+    EXPECT_EQ(Bytes(result, result + length), kMacos ? c.macos_out : c.linux_out);
     std::free(result);
   }
 }

@@ -31,6 +31,7 @@ struct State {
   int initializes = 0;
   std::vector<fake_ao_open> opens;
   std::vector<std::vector<unsigned char>> blocks;
+  std::vector<long long> play_began;  // per ao_play call
 };
 
 // Never destroyed: libsandrel's exit handler may call in after static
@@ -82,6 +83,7 @@ void fake_ao_reset(void) {
   s.closes = 0;
   s.opens.clear();
   s.blocks.clear();
+  s.play_began.clear();
   s.changed.notify_all();
 }
 
@@ -129,6 +131,13 @@ int fake_ao_wait_plays(int n, int timeout_ms) {
 int fake_ao_play_calls(void) {
   std::lock_guard<std::mutex> lock(state().mutex);
   return state().play_calls;
+}
+
+long long fake_ao_play_began_ns(int n) {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (n < 1 || static_cast<size_t>(n) > s.play_began.size()) return -1;
+  return s.play_began[static_cast<size_t>(n) - 1];
 }
 
 int fake_ao_open_count(void) {
@@ -200,6 +209,9 @@ ao_device *ao_open_file(int driver_id, const char *filename, int overwrite,
 
 int ao_play(ao_device *device, char *samples, uint_32 bytes) {
   if (!device) return 0;
+  const long long began = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
   State &s = state();
   long pace;
   bool failed;
@@ -207,6 +219,7 @@ int ao_play(ao_device *device, char *samples, uint_32 bytes) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     call = ++s.play_calls;
+    s.play_began.push_back(began);
     failed = call == s.fail_at;
     if (!failed) s.blocks.emplace_back(samples, samples + bytes);
     pace = s.pace;

@@ -1,8 +1,8 @@
 /* A stand-in for the libao calls libsandrel makes, linked ahead of the real
  * libao so that its definitions win. Tests steer it: which widths a device
  * accepts, the errno of a refusal, which ao_play fails, how fast the device
- * plays, and holding ao_play until released. It records every open attempt
- * and the bytes of every block it accepted. */
+ * plays, and holding ao_play until released. It records every open attempt,
+ * the bytes of every block it accepted and when each ao_play began. */
 #ifndef SANDREL_TESTS_FAKE_AO_H
 #define SANDREL_TESTS_FAKE_AO_H
 
@@ -43,6 +43,9 @@ void fake_ao_release_until(int n);
 /* 1 once n ao_play calls have begun, 0 after timeout_ms without. */
 int fake_ao_wait_plays(int n, int timeout_ms);
 int fake_ao_play_calls(void);
+/* When ao_play call n (from 1) began, in nanoseconds of
+ * std::chrono::steady_clock; -1 when there was no such call. */
+long long fake_ao_play_began_ns(int n);
 int fake_ao_open_count(void);
 /* Attempt i (from 0), in order; 0 when there is none. */
 int fake_ao_open_at(int i, struct fake_ao_open *out);

@@ -23,6 +23,7 @@ namespace {
 using sandrel_test::Bytes;
 using sandrel_test::decode;
 using sandrel_test::encode;
+using sandrel_test::kMacos;
 using sandrel_test::play;
 
 std::string temp_home;
@@ -91,9 +92,13 @@ std::vector<int64_t> scaled(const std::vector<int64_t> &values, int64_t volume, 
   return out;
 }
 
+// The wav driver opens at any width, so in the macOS variant, where blocks
+// have the width the handle asked for, nothing is converted and the width
+// named in the call is ignored. An empty block between the others reaches
+// libao too (macOS variant) or is not queued (Linux).
 TEST(WavFile, HoldsExactlyTheConvertedAndScaledBlocksInOrder) {
   const struct {
-    int device_bits, input_bits, byte_format;
+    int device_bits, named_bits, byte_format;
     double percent;
   } cases[] = {
       {16, 32, SANDREL_FMT_LITTLE, 100.0}, {16, 16, SANDREL_FMT_NATIVE, 100.0},
@@ -103,7 +108,8 @@ TEST(WavFile, HoldsExactlyTheConvertedAndScaledBlocksInOrder) {
   };
   const std::string path = temp_home + "/out.wav";
   for (const auto &c : cases) {
-    SCOPED_TRACE(std::to_string(c.input_bits) + "->" + std::to_string(c.device_bits) + " code " +
+    const int input_bits = kMacos ? c.device_bits : c.named_bits;
+    SCOPED_TRACE(std::to_string(input_bits) + "->" + std::to_string(c.device_bits) + " code " +
                  std::to_string(c.byte_format) + " at " + std::to_string(c.percent));
     // An existing file of the name is replaced.
     std::ofstream(path) << "not a wav file, and longer than its header would be";
@@ -114,17 +120,18 @@ TEST(WavFile, HoldsExactlyTheConvertedAndScaledBlocksInOrder) {
     ao_set_volume_async(h, c.percent);
 
     const bool little = c.byte_format != SANDREL_FMT_BIG;
-    const int64_t unit = int64_t{1} << (c.input_bits - 16);  // one 16-bit step
+    const int64_t unit = int64_t{1} << (input_bits - 16);  // one 16-bit step
     std::vector<int64_t> expected;
     for (int block = 0; block < 5; ++block) {
       std::vector<int64_t> values;
       for (int i = 0; i < 256; ++i)
         values.push_back(((block * 256 + i) * 37 % 65536 - 32768) * unit);
-      play(h, block, block * 0.1, 0.5, encode(values, c.input_bits, little), c.input_bits);
+      play(h, block, block * 0.1, 0.5, encode(values, input_bits, little), c.named_bits);
+      if (block == 2) play(h, 50, 0, 0, Bytes(), c.named_bits);
       for (int64_t v : values) {
-        const int64_t at_device = c.device_bits < c.input_bits
-                                      ? v / (int64_t{1} << (c.input_bits - c.device_bits))
-                                      : v * (int64_t{1} << (c.device_bits - c.input_bits));
+        const int64_t at_device = c.device_bits < input_bits
+                                      ? v / (int64_t{1} << (input_bits - c.device_bits))
+                                      : v * (int64_t{1} << (c.device_bits - input_bits));
         expected.push_back(at_device);
       }
     }
@@ -155,7 +162,10 @@ TEST(LiveDevice, NullDriverPlaysEveryBlockAndPublishesTheLast) {
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(ao_real_output_bits_async(h), 32);
   const Bytes block(4096, 0x11);
-  for (int i = 0; i < 20; ++i) play(h, 100 + i, i * 0.25, 5.0, block, 32);
+  for (int i = 0; i < 20; ++i) {
+    play(h, 100 + i, i * 0.25, 5.0, block, 32);
+    if (i == 10) play(h, 99, 0, 0, Bytes(), 32);  // empty: queued only by the macOS variant
+  }
   EXPECT_TRUE(wait_until_taken(h, 119));
   EXPECT_EQ(ao_is_at_second_async(h), 19 * 0.25);
   EXPECT_EQ(ao_music_duration_async(h), 5.0);

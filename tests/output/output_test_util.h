@@ -1,5 +1,6 @@
-// Helpers shared by the output library's tests: samples encoded
-// independently of the library, format records, and waiting for stderr.
+// Helpers shared by the output library's tests: the variant, samples
+// encoded independently of the library, format records, and waiting for
+// stderr.
 #ifndef SANDREL_TESTS_OUTPUT_TEST_UTIL_H
 #define SANDREL_TESTS_OUTPUT_TEST_UTIL_H
 
@@ -14,7 +15,14 @@
 #include <thread>
 #include <vector>
 
+#ifndef SANDREL_MACOS
+#error "SANDREL_MACOS must be defined to 0 or 1 by the build"
+#endif
+
 namespace sandrel_test {
+
+// The variant under test; the macOS one differs in the places its tests say.
+const bool kMacos = SANDREL_MACOS != 0;
 
 typedef std::vector<unsigned char> Bytes;
 

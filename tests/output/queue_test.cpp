@@ -6,15 +6,28 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "fake_ao.h"
 #include "output.h"
+#include "output_test_util.h"
 #include "stderr_capture.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using sandrel_test::kMacos;
+
+// A producer's add, in either variant.
+void produce(ao_handle *h, sandrel::queue_elem *e) {
+#if SANDREL_MACOS
+  sandrel::add(h, e);
+#else
+  sandrel::add(h, e, 0);
+#endif
+}
 
 // A handle with its locks and semaphores but no device or thread.
 class Queue : public ::testing::Test {
@@ -40,7 +53,7 @@ class Queue : public ::testing::Test {
 };
 
 TEST_F(Queue, FirstInFirstOutWithByteCount) {
-  for (int size : {100, 200, 300}) sandrel::add(h_, block(size, size), 0);
+  for (int size : {100, 200, 300}) produce(h_, block(size, size));
   EXPECT_EQ(h_->bufsize, 600);
   EXPECT_EQ(h_->first->size, 100);
   EXPECT_EQ(h_->last->size, 300);
@@ -70,6 +83,62 @@ TEST_F(Queue, TakeOnEmptyQueueWaitsOnlyWhenAskedTo) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(240));
 }
 
+void expect_stop_element(const sandrel::queue_elem *e) {
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->kind, sandrel::kStopElement);
+  EXPECT_EQ(e->data, nullptr);
+  EXPECT_EQ(e->size, 0);
+  EXPECT_EQ(e->music_id, 0);
+  EXPECT_EQ(e->at_second, 0.0);
+  EXPECT_EQ(e->music_duration, 0.0);
+}
+
+TEST(Elements, StopElementCarriesNothing) {
+  sandrel::queue_elem *e = sandrel::new_stop_elem();
+  expect_stop_element(e);
+  sandrel::del_elem(e);
+}
+
+#if SANDREL_MACOS
+TEST_F(Queue, ClearReportsTheCountAndNeverLeavesAStopElement) {
+  {
+    StderrCapture capture;
+    sandrel::clear(h_);
+    EXPECT_EQ(capture.text(), "0 elements cleared\n");
+  }
+  EXPECT_EQ(h_->first, nullptr);
+  for (int size : {10, 20, 30}) produce(h_, block(size));
+  StderrCapture capture;
+  sandrel::clear(h_);
+  EXPECT_EQ(capture.text(), "3 elements cleared\n");
+  EXPECT_EQ(h_->first, nullptr);
+  EXPECT_EQ(h_->last, nullptr);
+  EXPECT_EQ(h_->bufsize, 0);
+  EXPECT_TRUE(semaphore_empty());
+}
+
+TEST_F(Queue, ProducerDoesNotWaitForTheQueueLock) {
+  // The playback thread's timed take holds the queue lock; a producer
+  // links its block all the same, and the take returns it.
+  std::promise<void> locked;
+  std::future<sandrel::queue_elem *> taken = std::async(std::launch::async, [&] {
+    pthread_mutex_lock(&h_->queue_lock);
+    locked.set_value();
+    sandrel::queue_elem *e = sandrel::get(h_, 5000);
+    pthread_mutex_unlock(&h_->queue_lock);
+    return e;
+  });
+  locked.get_future().wait();
+  std::future<void> added =
+      std::async(std::launch::async, [&] { produce(h_, block(64, 3)); });
+  ASSERT_EQ(added.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+  sandrel::queue_elem *e = taken.get();
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->music_id, 3);
+  EXPECT_EQ(h_->bufsize, 0);
+  sandrel::del_elem(e);
+}
+#else
 TEST_F(Queue, ClearReportsTheCountAndCanLeaveTheStopElement) {
   {
     StderrCapture capture;
@@ -78,12 +147,10 @@ TEST_F(Queue, ClearReportsTheCountAndCanLeaveTheStopElement) {
   }
   ASSERT_NE(h_->first, nullptr);
   EXPECT_EQ(h_->first, h_->last);
-  EXPECT_EQ(h_->first->kind, sandrel::kStopElement);
-  EXPECT_EQ(h_->first->data, nullptr);
-  EXPECT_EQ(h_->first->music_id, 0);
+  expect_stop_element(h_->first);
   EXPECT_EQ(h_->bufsize, 0);
 
-  for (int size : {10, 20, 30}) sandrel::add(h_, block(size), 0);
+  for (int size : {10, 20, 30}) produce(h_, block(size));
   StderrCapture capture;
   sandrel::clear(h_, 0);
   EXPECT_EQ(capture.text(), "4 elements cleared\n");
@@ -110,13 +177,15 @@ TEST_F(Queue, StoppedHandleRefusesProducersButNotTheStopElement) {
   sandrel::del_elem(sandrel::get(h_, 0));
   EXPECT_TRUE(semaphore_empty());
 }
+#endif
 
 TEST_F(Queue, BlockThatWouldOverflowTheByteCountIsRefused) {
   h_->bufsize = INT_MAX - 50;
-  sandrel::add(h_, block(51), 0);
+  produce(h_, block(51));
   EXPECT_EQ(h_->first, nullptr);
   EXPECT_EQ(h_->bufsize, INT_MAX - 50);
-  sandrel::add(h_, block(50), 0);
+  EXPECT_TRUE(semaphore_empty());
+  produce(h_, block(50));
   EXPECT_EQ(h_->bufsize, INT_MAX);
   sandrel::del_elem(sandrel::get(h_, 0));
   EXPECT_EQ(h_->bufsize, INT_MAX - 50);
@@ -145,6 +214,18 @@ TEST(Elements, EmptyOrNegativeSizeCarriesNoData) {
   sandrel::del_elem(nullptr);
 }
 
+#if SANDREL_MACOS
+TEST(Waiting, DeadlineCountsFromTheCall) {
+  for (int ms : {1, 250, 1500, INT_MAX}) {
+    const int64_t ns = int64_t{ms} * 1000000;
+    const dispatch_time_t before = dispatch_time(DISPATCH_TIME_NOW, ns);
+    const dispatch_time_t deadline = sandrel::makeDispatchTimeoutTime(ms);
+    const dispatch_time_t after = dispatch_time(DISPATCH_TIME_NOW, ns);
+    EXPECT_GE(deadline, before) << ms;
+    EXPECT_LE(deadline, after) << ms;
+  }
+}
+#else
 TEST(Waiting, DeadlineCarriesIntoTheSeconds) {
   const struct {
     long nsec;
@@ -178,6 +259,7 @@ TEST(Waiting, DeadlineIsRealtimeNowPlusTheWait) {
   EXPECT_LE(ns(deadline), ns(after) + 1500000000);
   EXPECT_LT(deadline.tv_nsec, 1000000000);
 }
+#endif
 
 TEST(Waiting, TimedTakeAndSleeps) {
   sandrel::wait_sem s;
@@ -189,6 +271,15 @@ TEST(Waiting, TimedTakeAndSleeps) {
   sandrel::wait_sem_post(&s);
   EXPECT_TRUE(sandrel::wait_sem_trywait(&s));
   EXPECT_FALSE(sandrel::wait_sem_trywait(&s));
+  // Another thread's post ends a wait without deadline.
+  std::thread poster([&s] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sandrel::wait_sem_post(&s);
+  });
+  sandrel::wait_sem_wait(&s);
+  poster.join();
+  // Back at its initial count before it goes.
+  sandrel::wait_sem_post(&s);
   sandrel::wait_sem_destroy(&s);
 
   start = Clock::now();
