@@ -30,6 +30,8 @@ void decoder_storage::free_ffmpeg() {
   codec_context.reset();
   frame.reset();
   resampler.reset();
+  packet.reset();
+  opening_parameters.reset();
   codec = nullptr;
   output.clear();
   end_of_input = false;
@@ -39,6 +41,14 @@ void decoder_storage::free_ffmpeg() {
   buffer_start_sample = 0;
   sample_position = 0;
   seek_target_sample = -1;
+  resampler_in_format = AV_SAMPLE_FMT_NONE;
+  resampler_in_rate = 0;
+  resampler_in_layout.reset();
+  output_layout.reset();
+  frame_placed = false;
+  after_seek = false;
+  at_stream_start = false;
+  grid = melvor::frame_grid{};
 }
 
 void decoder_storage::clear_output() {
@@ -48,6 +58,14 @@ void decoder_storage::clear_output() {
 }
 
 namespace melvor {
+
+bool channel_layout::assign(const AVChannelLayout &other) {
+  AVChannelLayout copy{};
+  if (av_channel_layout_copy(&copy, &other) < 0) return false;
+  av_channel_layout_uninit(&layout_);
+  layout_ = copy;
+  return true;
+}
 
 void report_error(const char *function, const char *format, ...) {
   std::fputs("error:", stderr);

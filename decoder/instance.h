@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libswresample/swresample.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
 }
 
@@ -34,12 +36,70 @@ struct resampler_freer {
 struct packet_freer {
   void operator()(AVPacket *p) const { av_packet_free(&p); }
 };
+struct codec_parameters_freer {
+  void operator()(AVCodecParameters *p) const { avcodec_parameters_free(&p); }
+};
 
 using format_context_ptr = std::unique_ptr<AVFormatContext, format_context_closer>;
 using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_freer>;
 using frame_ptr = std::unique_ptr<AVFrame, frame_freer>;
 using resampler_ptr = std::unique_ptr<SwrContext, resampler_freer>;
 using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
+using codec_parameters_ptr = std::unique_ptr<AVCodecParameters, codec_parameters_freer>;
+
+// Bytes that a resize leaves uninitialised: the resampler writes them.
+template <typename T>
+struct uninitialized_allocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = uninitialized_allocator<U>;
+  };
+  uninitialized_allocator() = default;
+  template <typename U>
+  uninitialized_allocator(const uninitialized_allocator<U> &) noexcept {}
+  template <typename U>
+  void construct(U *p) noexcept {
+    ::new (static_cast<void *>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U *p, Args &&...args) {
+    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using byte_buffer = std::vector<uint8_t, uninitialized_allocator<uint8_t>>;
+
+// An AVChannelLayout with one owner: a custom layout holds an allocated map.
+class channel_layout {
+ public:
+  channel_layout() = default;
+  channel_layout(const channel_layout &) = delete;
+  channel_layout &operator=(const channel_layout &) = delete;
+  ~channel_layout() { av_channel_layout_uninit(&layout_); }
+
+  // Copies other; false (and unchanged) when the copy cannot be made.
+  bool assign(const AVChannelLayout &other);
+  void reset() { av_channel_layout_uninit(&layout_); }
+  const AVChannelLayout &get() const { return layout_; }
+
+ private:
+  AVChannelLayout layout_{};
+};
+
+// Whether every frame so far has had the same size, and where they lie. The
+// stream's first frame (shortened by the codec's priming) and a short last
+// frame do not count against it.
+struct frame_grid {
+  int64_t origin = -1;     // first sample of a frame on the grid
+  int64_t size = 0;        // the frames' size; 0 none yet, -1 no grid
+  bool confirmed = false;  // two frames in a row have had this size
+  bool odd_frame = false;  // the last frame had another size
+
+  // A frame placed at index; `padding` is the priming that shortens the
+  // stream's first frame.
+  void note(int64_t index, int64_t count, bool resampling, bool stream_first, int64_t padding);
+  // The grid point nearest to index, when within tolerance; else index.
+  int64_t snap(int64_t index, int64_t tolerance) const;
+};
 
 }  // namespace melvor
 
@@ -73,7 +133,10 @@ struct decoder_storage {
   melvor::codec_context_ptr codec_context;
   melvor::frame_ptr frame;
   melvor::resampler_ptr resampler;
-  std::vector<uint8_t> output;  // the output block, interleaved s32
+  // The decode loop's packet, empty between calls; kept so that a call
+  // allocates nothing.
+  melvor::packet_ptr packet;
+  melvor::byte_buffer output;  // the output block, interleaved s32
   bool end_of_input = false;
   bool decoder_eof = false;
   double timecode = 0.0;
@@ -82,13 +145,30 @@ struct decoder_storage {
   int64_t sample_position = 0;
   int64_t seek_target_sample = -1;
 
+  // The stream parameters the codec was opened with.
+  melvor::codec_parameters_ptr opening_parameters;
+
+  // What the resampler converts from and to. The output stays what the host
+  // was told at opening; a frame in another format reconfigures the input.
+  AVSampleFormat resampler_in_format = AV_SAMPLE_FMT_NONE;
+  int resampler_in_rate = 0;
+  melvor::channel_layout resampler_in_layout;
+  melvor::channel_layout output_layout;
+
+  // Placement of frames whose timestamps are coarser than one sample.
+  bool frame_placed = false;     // since the open or the last seek
+  bool after_seek = false;       // no frame placed yet since a seek
+  bool at_stream_start = false;  // the next frame is the stream's first
+  melvor::frame_grid grid;
+
   decoder_storage() = default;
   decoder_storage(const decoder_storage &) = delete;
   decoder_storage &operator=(const decoder_storage &) = delete;
   ~decoder_storage();
 
-  // Frees codec context, frame and resampler, in that order, and resets the
-  // bookkeeping; the output keeps its capacity.
+  // Frees codec context, frame and resampler, in that order, then the
+  // loop's packet and the kept parameters, and resets the bookkeeping; the
+  // output keeps its capacity.
   void free_ffmpeg();
   // Empties the block; the next block starts at sample_position.
   void clear_output();
@@ -118,6 +198,10 @@ void report_error(const char *function, const char *format, ...)
 
 bool instance_ready(const __fmpg_instance__ *instance);
 
+// Sample indices stay this far from the int64 limits, so that sums and
+// differences of two of them never overflow.
+constexpr int64_t kIndexLimit = INT64_C(1) << 62;
+
 // Half-up rounding of non-negative seconds; -1 for negative input (or NaN).
 int64_t milliseconds_from_seconds(double seconds);
 int64_t samples_from_seconds(double seconds, int rate);
@@ -130,6 +214,28 @@ bool fill_audio_info(__fmpg_instance__ *instance);
 bool init_decoder(__fmpg_instance__ *instance);
 bool init_codec_context(__fmpg_instance__ *instance);
 bool init_resampler(__fmpg_instance__ *instance);
+// A new resampler from the given input to the output format; the instance
+// keeps the old one when this fails.
+bool configure_resampler(__fmpg_instance__ *instance, AVSampleFormat in_format, int in_rate,
+                         const AVChannelLayout &in_layout);
+// A fresh codec context and resampler, as at opening: decoding from the
+// stream's start then gives exactly what the first decode gave. The old
+// objects stay when this fails.
+bool restart_decoder(__fmpg_instance__ *instance);
+
+// The decode loop.
+int receive_available_frames(__fmpg_instance__ *instance);
+bool read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet);
+int drain_resampler(__fmpg_instance__ *instance);
+
+// Frame conversion and the output block.
+bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame);
+// Grows the block by count uninitialised bytes; false, and the block as it
+// was, when it would pass INT_MAX bytes or the memory is not there.
+bool grow_block(decoder_storage &storage, uint64_t count);
+int64_t timestamp_to_samples(int64_t timestamp, const AVStream *stream, int rate);
+// One tick of the stream's time base in samples, rounded up (at least 1).
+int64_t tick_samples(const AVStream *stream, int rate);
 
 // Tags: the container's dictionary first, then the chosen stream's.
 void fill_file_metadata(__fmpg_instance__ *instance);

@@ -71,6 +71,36 @@ bool fill_audio_info(__fmpg_instance__ *instance) {
   return true;
 }
 
+namespace {
+
+// A decoder opened on the given parameters with FFmpeg's defaults.
+codec_context_ptr open_codec_context(const AVCodec *codec, const AVCodecParameters *parameters,
+                                     AVRational time_base) {
+  codec_context_ptr context(avcodec_alloc_context3(codec));
+  if (context == nullptr) return nullptr;
+  if (avcodec_parameters_to_context(context.get(), parameters) < 0) return nullptr;
+  // Decoders place their output (and the samples they skip at the start)
+  // by this time base; without it the first timestamps ignore encoder delay.
+  context->pkt_timebase = time_base;
+  if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
+  return context;
+}
+
+// A resampler from what the opened codec says it delivers. Where the codec
+// does not know yet, the output's values stand in and the first frame
+// reconfigures.
+bool configure_resampler_for(__fmpg_instance__ *instance, const AVCodecContext *codec) {
+  const bool known_layout = av_channel_layout_check(&codec->ch_layout) != 0;
+  const AVChannelLayout &in_layout =
+      known_layout ? codec->ch_layout : instance->decoder.output_layout.get();
+  const int in_rate = codec->sample_rate > 0 ? codec->sample_rate : instance->audio_info.sample_rate;
+  const AVSampleFormat in_format =
+      av_get_bytes_per_sample(codec->sample_fmt) > 0 ? codec->sample_fmt : AV_SAMPLE_FMT_S32;
+  return configure_resampler(instance, in_format, in_rate, in_layout);
+}
+
+}  // namespace
+
 bool init_codec_context(__fmpg_instance__ *instance) {
   decoder_storage &dec = instance->decoder;
   const AVStream *stream = selected_stream(instance);
@@ -78,37 +108,69 @@ bool init_codec_context(__fmpg_instance__ *instance) {
 
   dec.codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (dec.codec == nullptr) return false;
-  dec.codec_context.reset(avcodec_alloc_context3(dec.codec));
+  dec.codec_context = open_codec_context(dec.codec, stream->codecpar, stream->time_base);
   if (dec.codec_context == nullptr) return false;
-  if (avcodec_parameters_to_context(dec.codec_context.get(), stream->codecpar) < 0) return false;
-  // Decoders place their output (and the samples they skip at the start)
-  // by this time base; without it the first timestamps ignore encoder delay.
-  dec.codec_context->pkt_timebase = stream->time_base;
-  if (avcodec_open2(dec.codec_context.get(), dec.codec, nullptr) < 0) return false;
+  // Kept for restarting the decoder: the stream's own may change as it plays.
+  dec.opening_parameters.reset(avcodec_parameters_alloc());
+  if (dec.opening_parameters == nullptr ||
+      avcodec_parameters_copy(dec.opening_parameters.get(), stream->codecpar) < 0) {
+    return false;
+  }
   dec.frame.reset(av_frame_alloc());
   return dec.frame != nullptr;
 }
 
-bool init_resampler(__fmpg_instance__ *instance) {
+bool configure_resampler(__fmpg_instance__ *instance, AVSampleFormat in_format, int in_rate,
+                         const AVChannelLayout &in_layout) {
   decoder_storage &dec = instance->decoder;
-  const AVCodecContext *codec = dec.codec_context.get();
-  if (codec->ch_layout.nb_channels <= 0 || codec->sample_rate <= 0) return false;
-
   SwrContext *resampler = nullptr;
-  if (swr_alloc_set_opts2(&resampler, &codec->ch_layout, AV_SAMPLE_FMT_S32, codec->sample_rate,
-                          &codec->ch_layout, codec->sample_fmt, codec->sample_rate, 0,
+  if (swr_alloc_set_opts2(&resampler, &dec.output_layout.get(), AV_SAMPLE_FMT_S32,
+                          instance->audio_info.sample_rate, &in_layout, in_format, in_rate, 0,
                           nullptr) < 0) {
     swr_free(&resampler);
     return false;
   }
-  dec.resampler.reset(resampler);
-  return swr_init(resampler) >= 0;
+  resampler_ptr owned(resampler);
+  if (swr_init(resampler) < 0 || !dec.resampler_in_layout.assign(in_layout)) return false;
+  dec.resampler = std::move(owned);
+  dec.resampler_in_format = in_format;
+  dec.resampler_in_rate = in_rate;
+  return true;
+}
+
+// The output is what the host is told: the stream parameters' layout (in
+// FFmpeg's default order when they name none) and rate.
+bool init_resampler(__fmpg_instance__ *instance) {
+  decoder_storage &dec = instance->decoder;
+  const AVStream *stream = selected_stream(instance);
+  if (stream == nullptr || dec.codec_context == nullptr) return false;
+  const AVChannelLayout &stream_layout = stream->codecpar->ch_layout;
+  if (av_channel_layout_check(&stream_layout)) {
+    if (!dec.output_layout.assign(stream_layout)) return false;
+  } else {
+    AVChannelLayout fallback{};
+    av_channel_layout_default(&fallback, instance->audio_info.channels);
+    if (!dec.output_layout.assign(fallback)) return false;
+  }
+  return configure_resampler_for(instance, dec.codec_context.get());
+}
+
+bool restart_decoder(__fmpg_instance__ *instance) {
+  decoder_storage &dec = instance->decoder;
+  const AVStream *stream = selected_stream(instance);
+  if (stream == nullptr || dec.codec == nullptr || dec.opening_parameters == nullptr) return false;
+  codec_context_ptr fresh =
+      open_codec_context(dec.codec, dec.opening_parameters.get(), stream->time_base);
+  if (fresh == nullptr || !configure_resampler_for(instance, fresh.get())) return false;
+  dec.codec_context = std::move(fresh);
+  return true;
 }
 
 bool init_decoder(__fmpg_instance__ *instance) {
   instance->decoder.free_ffmpeg();
-  if (!init_codec_context(instance)) return false;
-  return init_resampler(instance);
+  if (!init_codec_context(instance) || !init_resampler(instance)) return false;
+  instance->decoder.at_stream_start = true;
+  return true;
 }
 
 }  // namespace melvor

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the committed test fixtures in tests/fixtures/ with Debian's ffmpeg
 # and sox. The files are committed; rerun this only to change them.
-# Every file is short and quiet on disk (about 1.5 MB together).
+# Every file is short and quiet on disk (about 1.4 MB together).
 set -euo pipefail
 out="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/fixtures"
 mkdir -p "$out"
@@ -73,6 +73,27 @@ ff -f lavfi -i "testsrc=size=32x32:rate=5:duration=1" -c:v mpeg4 -q:v 31 "${bite
 # and no cues, and FLAC gives no bit rate to estimate one from. (It must be
 # longer than what probing reads, or FFmpeg works the duration out.)
 ff -f lavfi -i "sine=f=300:r=8000:d=6" -c:a flac -f matroska - >noduration.mkv
+
+# Coarse timestamps: AAC and Opus in Matroska/WebM, stamped in whole
+# milliseconds, 1 s each.
+ff -i "$tmp/tone.wav" -t 1 "${bitexact[@]}" -c:a aac -b:a 64k tone_aac.mkv
+ff -i "$tmp/tone.wav" -t 1 "${bitexact[@]}" -c:a libopus -b:a 32k tone.webm
+
+# Streams that change part-way, joined with cat: a 44.1 kHz MP3 and a 48 kHz
+# one (the stream reports 48000), a mono ADTS and a stereo one (the stream
+# reports 1 channel, the opened decoder 2). 0.6 and 0.5 s each.
+ff -i "$tmp/tone.wav" -t 0.6 "${bitexact[@]}" -c:a libmp3lame -b:a 64k "$tmp/a44.mp3"
+ff -i "$tmp/tone.wav" -t 0.6 -ar 48000 "${bitexact[@]}" -c:a libmp3lame -b:a 64k "$tmp/b48.mp3"
+cat "$tmp/a44.mp3" "$tmp/b48.mp3" >joined.mp3
+ff -i "$tmp/tone.wav" -t 0.5 -ac 1 "${bitexact[@]}" -c:a aac -b:a 32k -f adts "$tmp/mono.aac"
+ff -i "$tmp/tone.wav" -t 0.5 "${bitexact[@]}" -c:a aac -b:a 48k -f adts "$tmp/stereo.aac"
+cat "$tmp/mono.aac" "$tmp/stereo.aac" >joined.aac
+
+# Damaged data in the middle: a 2 s MP3 with 3000 bytes of noise after its
+# first 8000 bytes.
+ff -i "$tmp/tone.wav" -t 2 "${bitexact[@]}" -c:a libmp3lame -b:a 64k "$tmp/clean.mp3"
+ff -f lavfi -i "anoisesrc=seed=11:d=0.1:r=30000" -f u8 -c:a pcm_u8 "$tmp/noise.bin"
+{ head -c 8000 "$tmp/clean.mp3"; cat "$tmp/noise.bin"; tail -c +8001 "$tmp/clean.mp3"; } >garbage.mp3
 
 # Bad input: nothing, noise, a cut FLAC and a cut MP3.
 : >empty.bin

@@ -79,6 +79,38 @@ MELVOR_API int fmpg_file_track(fmpg_instance *h);
 /* Container bit rate in bits per second; -1 when unknown. */
 MELVOR_API int fmpg_file_bitrate(fmpg_instance *h);
 
+/* ---- Decoding ----------------------------------------------------------- */
+
+/* Decodes the next block: 1 when the block holds samples, 0 at the end of
+ * the stream or on a failure (a later call goes on where decoding stopped). */
+MELVOR_API int fmpg_decode_next(fmpg_instance *h);
+
+/* ---- The output block --------------------------------------------------- */
+/* Interleaved signed 32-bit samples in native byte order, at
+ * fmpg_audio_sample_rate and fmpg_audio_channels. The bytes belong to the
+ * instance and stay valid until the next decode, seek, open, close or free.
+ * Sample indices count sample frames from stream time 0. */
+
+/* First byte of the block; null when the block is empty. */
+MELVOR_API const uint8_t *fmpg_buffer(fmpg_instance *h);
+/* Bytes in the block: samples x channels x 4. */
+MELVOR_API int fmpg_buffer_size(fmpg_instance *h);
+MELVOR_API int64_t fmpg_buffer_samples(fmpg_instance *h);
+/* Index of the block's first sample, and that index plus its samples. */
+MELVOR_API int64_t fmpg_buffer_start_sample(fmpg_instance *h);
+MELVOR_API int64_t fmpg_buffer_end_sample(fmpg_instance *h);
+/* Index of the next sample decoding will produce. */
+MELVOR_API int64_t fmpg_sample_position(fmpg_instance *h);
+/* Seconds of the block's first sample (after a seek: the requested time). */
+MELVOR_API double fmpg_timecode(fmpg_instance *h);
+
+/* ---- Seeking ------------------------------------------------------------ */
+
+/* Moves to a time in milliseconds: 1 done, 0 failed or ms negative. The next
+ * block starts at the sample of that time (rounded half up) whenever the
+ * file's frames reach back to it. */
+MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms);
+
 #ifdef __cplusplus
 }
 #endif
