@@ -73,18 +73,14 @@ bool check_block(fmpg_instance *h, int result) {
   return samples > 0;
 }
 
+// A 0 is the end or a failure that a later call may go past, as a host
+// cannot tell them apart: decoding stops at the third 0 in a row.
 void decode_some(fmpg_instance *h, int max_blocks, int64_t *budget) {
-  for (int i = 0; i < max_blocks && *budget > 0; ++i) {
+  int zeros = 0;
+  for (int i = 0; i < max_blocks && *budget > 0 && zeros < 3; ++i) {
     const int r = fmpg_decode_next(h);
     check_block(h, r);
-    if (r == 0) {
-      // The end: every further call gives 0 and an empty block at the position.
-      check(fmpg_decode_next(h) == 0, "decode after the end gave 1");
-      check(fmpg_buffer_size(h) == 0, "block after the end not empty");
-      check(fmpg_buffer_start_sample(h) == fmpg_sample_position(h),
-            "start after the end != position");
-      return;
-    }
+    zeros = r == 0 ? zeros + 1 : 0;
     *budget -= fmpg_buffer_samples(h);
   }
 }
