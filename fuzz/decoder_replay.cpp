@@ -37,7 +37,9 @@ int main(int argc, char **argv) {
       return 1;
     }
     while (const dirent *e = readdir(dir)) {
-      const std::string path = std::string(argv[i]) + "/" + e->d_name;
+      const std::string name = e->d_name;
+      if (name[0] == '.' || name.rfind("README", 0) == 0) continue;
+      const std::string path = std::string(argv[i]) + "/" + name;
       struct stat st;
       if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
       std::vector<uint8_t> bytes;

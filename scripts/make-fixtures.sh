@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the committed test fixtures in tests/fixtures/ with Debian's ffmpeg
 # and sox. The files are committed; rerun this only to change them.
-# Every file is short and quiet on disk (about 1.4 MB together).
+# Every file is short and quiet on disk (about 1.3 MB together).
 set -euo pipefail
 out="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/fixtures"
 mkdir -p "$out"

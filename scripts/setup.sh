@@ -13,7 +13,7 @@ packages=(
   libao-dev libao4
   zlib1g-dev libbz2-dev liblzma-dev
   ffmpeg sox
-  clang-14 libclang-rt-14-dev valgrind
+  clang-14 libclang-rt-14-dev valgrind python3
 )
 
 missing=()

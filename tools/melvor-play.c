@@ -1,0 +1,488 @@
+/* melvor-play [options] FILE...: plays audio files through the two
+ * libraries' C APIs only, as a host does: the decoder's blocks go to the
+ * output library, which plays them on its own thread.
+ *
+ * Keys on a terminal: space pause/resume, left/right seek 5 s, up/down
+ * volume, n next file, q quit. */
+#define _POSIX_C_SOURCE 200809L
+
+#include <melvor.h>
+#include <sandrel.h>
+
+#include <errno.h>
+#include <inttypes.h>
+#include <math.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { EXIT_UNREADABLE = 1, EXIT_USAGE = 2, EXIT_NO_DEVICE = 3 };
+
+static const char usage_text[] =
+    "usage: melvor-play [options] FILE...\n"
+    "Plays the files in order.\n"
+    "\n"
+    "  --wav OUT.wav      render to a WAV file instead of the live device\n"
+    "  --bits N           sample width to ask the device for: 8, 16, 24 or 32 (default 32)\n"
+    "  --start SECONDS    start the first file at this time\n"
+    "  --volume PERCENT   initial volume, 100 is unity (default 100)\n"
+    "  --realtime         with --wav, render at the pace of playback\n"
+    "  --quiet            print nothing but errors\n"
+    "  --help             this text\n"
+    "\n"
+    "Keys on a terminal: space pause/resume, left/right seek 5 s back/forward,\n"
+    "up/down volume, n next file, q quit.\n";
+
+struct options {
+  const char *wav;
+  int bits;
+  double start;
+  double volume;
+  int realtime;
+  int quiet;
+};
+
+/* What a key asks for. */
+enum action { NONE, PAUSE, SEEK_BACK, SEEK_FORWARD, VOLUME_UP, VOLUME_DOWN, NEXT, QUIT };
+
+struct player {
+  struct options opt;
+  fmpg_instance *dec;
+  ao_handle *out;
+  int rate;
+  int channels;
+  int bytes_per_second; /* at the device width */
+  int paused;
+  double volume;
+  int keys;     /* stdin is a terminal in raw mode */
+  int progress; /* stdout is a terminal: update the progress line in place */
+  int shown_line;
+  double last_shown;
+  /* --realtime: seconds handed over, and the unpaused wall clock. */
+  double fed_seconds;
+  double clock_start;
+  double paused_at;
+  double paused_total;
+};
+
+static volatile sig_atomic_t interrupted = 0;
+static struct termios saved_termios;
+static int termios_saved = 0;
+
+static void on_signal(int sig) {
+  (void)sig;
+  interrupted = 1;
+}
+
+static void restore_terminal(void) {
+  if (termios_saved) tcsetattr(STDIN_FILENO, TCSANOW, &saved_termios);
+  termios_saved = 0;
+}
+
+static int raw_terminal(void) {
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_termios) != 0) return 0;
+  struct termios raw = saved_termios;
+  raw.c_lflag &= (tcflag_t) ~(ICANON | ECHO);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return 0;
+  termios_saved = 1;
+  atexit(restore_terminal);
+  return 1;
+}
+
+static double now_seconds(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+static void sleep_ms(int ms) {
+  struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
+  nanosleep(&t, NULL);
+}
+
+static enum action read_key(struct player *p) {
+  if (interrupted) return QUIT;
+  if (!p->keys) return NONE;
+  struct pollfd fd = {STDIN_FILENO, POLLIN, 0};
+  if (poll(&fd, 1, 0) <= 0) return NONE;
+  unsigned char buf[8];
+  const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+  if (n <= 0) return NONE;
+  if (n >= 3 && buf[0] == 27 && buf[1] == '[') {
+    switch (buf[2]) {
+      case 'A': return VOLUME_UP;
+      case 'B': return VOLUME_DOWN;
+      case 'C': return SEEK_FORWARD;
+      case 'D': return SEEK_BACK;
+      default: return NONE;
+    }
+  }
+  switch (buf[0]) {
+    case ' ': return PAUSE;
+    case 'n': case 'N': return NEXT;
+    case 'q': case 'Q': return QUIT;
+    default: return NONE;
+  }
+}
+
+static void format_time(char *out, size_t size, double seconds) {
+  if (seconds < 0) {
+    snprintf(out, size, "-:--");
+    return;
+  }
+  const long s = (long)seconds;
+  snprintf(out, size, "%ld:%02ld", s / 60, s % 60);
+}
+
+/* The progress of what is being heard, from the output library. */
+static void show_progress(struct player *p, int force) {
+  if (p->opt.quiet || p->out == NULL) return;
+  const double second = ao_is_at_second_async(p->out);
+  const double duration = ao_music_duration_async(p->out);
+  const int id = ao_is_at_music_id_async(p->out);
+  if (id < 0) return;
+  if (!p->progress && !force && floor(second) == floor(p->last_shown)) return;
+  p->last_shown = second;
+
+  char at[32], total[32], bar[32];
+  format_time(at, sizeof at, second);
+  format_time(total, sizeof total, duration > 0 ? duration : -1);
+  const int width = (int)sizeof bar - 1;
+  int filled = duration > 0 ? (int)(second / duration * width) : 0;
+  if (filled < 0) filled = 0;
+  if (filled > width) filled = width;
+  memset(bar, '#', (size_t)filled);
+  memset(bar + filled, '-', (size_t)(width - filled));
+  bar[width] = '\0';
+  if (p->progress) {
+    printf("\r  %s / %s [%s] vol %3.0f%%%s\033[K", at, total, bar, p->volume,
+           p->paused ? " (paused)" : "");
+    p->shown_line = 1;
+  } else {
+    printf("  %s / %s\n", at, total);
+  }
+  fflush(stdout);
+}
+
+static void end_progress_line(struct player *p) {
+  if (p->shown_line) {
+    printf("\n");
+    p->shown_line = 0;
+  }
+}
+
+static void print_file(struct player *p, int index, int count, const char *path) {
+  if (p->opt.quiet) return;
+  end_progress_line(p);
+  fmpg_instance *d = p->dec;
+  printf("[%d/%d] %s\n", index, count, path);
+  const struct {
+    const char *name;
+    const char *value;
+  } tags[] = {{"title", fmpg_file_title(d)},     {"artist", fmpg_file_author(d)},
+              {"album", fmpg_file_album(d)},     {"genre", fmpg_file_genre(d)},
+              {"comment", fmpg_file_comment(d)}, {"copyright", fmpg_file_copyright(d)}};
+  for (size_t i = 0; i < sizeof tags / sizeof tags[0]; ++i) {
+    if (tags[i].value[0] != '\0') printf("  %-9s %s\n", tags[i].name, tags[i].value);
+  }
+  if (fmpg_file_year(d) >= 0) printf("  %-9s %d\n", "year", fmpg_file_year(d));
+  if (fmpg_file_track(d) >= 0) printf("  %-9s %d\n", "track", fmpg_file_track(d));
+  char total[32];
+  format_time(total, sizeof total, fmpg_duration_ms(d) >= 0 ? fmpg_duration_ms(d) / 1000.0 : -1);
+  printf("  %d Hz, %d channel%s, %s", fmpg_audio_sample_rate(d), fmpg_audio_channels(d),
+         fmpg_audio_channels(d) == 1 ? "" : "s", total);
+  if (fmpg_duration_samples(d) >= 0) printf(" (%" PRId64 " samples)", fmpg_duration_samples(d));
+  if (fmpg_file_bitrate(d) > 0) printf(", %d kbit/s", fmpg_file_bitrate(d) / 1000);
+  printf("\n");
+  fflush(stdout);
+}
+
+static void stop_output(struct player *p) {
+  if (p->out == NULL) return;
+  end_progress_line(p);
+  ao_stop_async(p->out);
+  p->out = NULL;
+}
+
+/* An output handle for the open file's format: the one there is when it
+ * fits, else a new one. 0 with a message when that cannot be. */
+static int ensure_output(struct player *p, const char *path, int *exit_code) {
+  const int rate = fmpg_audio_sample_rate(p->dec);
+  const int channels = fmpg_audio_channels(p->dec);
+  if (p->out != NULL && rate == p->rate && channels == p->channels) return 1;
+  if (p->out != NULL && p->opt.wav != NULL) {
+    end_progress_line(p);
+    fprintf(stderr,
+            "melvor-play: cannot render %s into %s: its format (%d Hz, %d channels) differs "
+            "from the first file's (%d Hz, %d channels)\n",
+            path, p->opt.wav, rate, channels, p->rate, p->channels);
+    *exit_code = EXIT_UNREADABLE;
+    return 0;
+  }
+  if (p->out != NULL) {
+    /* Let the last file finish before the device changes. */
+    while (ao_bufsize_async(p->out) > 0 && !interrupted) sleep_ms(10);
+    stop_output(p);
+  }
+  p->out = ao_create_async(p->opt.bits, rate, channels, SANDREL_FMT_NATIVE, p->opt.wav);
+  if (p->out == NULL) {
+    end_progress_line(p);
+    if (p->opt.wav != NULL) {
+      fprintf(stderr, "melvor-play: cannot write %s\n", p->opt.wav);
+    } else {
+      fprintf(stderr, "melvor-play: no audio device could be opened; try --wav FILE\n");
+    }
+    *exit_code = EXIT_NO_DEVICE;
+    return 0;
+  }
+  p->rate = rate;
+  p->channels = channels;
+  p->bytes_per_second = rate * channels * (ao_real_output_bits_async(p->out) / 8);
+  ao_set_volume_async(p->out, p->volume);
+  if (p->paused) ao_pause_async(p->out, 1);
+  return 1;
+}
+
+/* Seconds of playback that --realtime allows to be handed over by now. */
+static double realtime_allowance(const struct player *p) {
+  const double now = p->paused ? p->paused_at : now_seconds();
+  return now - p->clock_start - p->paused_total + 0.5;
+}
+
+/* Waits until the queue holds less than half a second (or the wall clock
+ * allows more with --realtime), handling keys meanwhile. */
+static enum action wait_for_room(struct player *p) {
+  for (;;) {
+    const enum action a = read_key(p);
+    if (a != NONE) return a;
+    const int room = p->opt.realtime ? p->fed_seconds < realtime_allowance(p)
+                                     : ao_bufsize_async(p->out) < p->bytes_per_second / 2;
+    if (room && !p->paused) return NONE;
+    show_progress(p, 0);
+    sleep_ms(10);
+  }
+}
+
+static void toggle_pause(struct player *p) {
+  p->paused = !p->paused;
+  if (p->paused) {
+    p->paused_at = now_seconds();
+  } else {
+    p->paused_total += now_seconds() - p->paused_at;
+  }
+  ao_pause_async(p->out, p->paused);
+  show_progress(p, 1);
+}
+
+static void change_volume(struct player *p, double step) {
+  p->volume += step;
+  if (p->volume < 0) p->volume = 0;
+  if (p->volume > 400) p->volume = 400;
+  ao_set_volume_async(p->out, p->volume);
+  show_progress(p, 1);
+}
+
+/* Seeks the file being played by `step` seconds from what is heard. 0 when
+ * that lies past its end (go on with the next file). */
+static int seek_by(struct player *p, int music_id, double step) {
+  double base = fmpg_timecode(p->dec);
+  if (ao_is_at_music_id_async(p->out) == music_id && ao_is_at_second_async(p->out) >= 0) {
+    base = ao_is_at_second_async(p->out);
+  }
+  double target = base + step;
+  if (target < 0) target = 0;
+  const int64_t duration_ms = fmpg_duration_ms(p->dec);
+  const int64_t ms = (int64_t)llround(target * 1000.0);
+  if (duration_ms >= 0 && ms >= duration_ms) return 0;
+  ao_clear_async(p->out);
+  if (!fmpg_seek_ms(p->dec, ms)) return 1;
+  if (!p->opt.quiet && !p->progress) printf("  seek to %" PRId64 " ms\n", ms);
+  return 1;
+}
+
+/* Plays the open file to its end, or until a key says otherwise. */
+static enum action play_file(struct player *p, int music_id) {
+  const int64_t duration_ms = fmpg_duration_ms(p->dec);
+  const double duration = duration_ms >= 0 ? duration_ms / 1000.0 : 0.0;
+  sandrel_format format;
+  memset(&format, 0, sizeof format);
+  format.bits = fmpg_audio_bits_per_sample(p->dec);
+  for (;;) {
+    const enum action a = wait_for_room(p);
+    switch (a) {
+      case QUIT:
+      case NEXT:
+        ao_clear_async(p->out);
+        return a;
+      case PAUSE: toggle_pause(p); continue;
+      case VOLUME_UP: change_volume(p, 10); continue;
+      case VOLUME_DOWN: change_volume(p, -10); continue;
+      case SEEK_BACK:
+      case SEEK_FORWARD:
+        if (!seek_by(p, music_id, a == SEEK_BACK ? -5.0 : 5.0)) return NEXT;
+        continue;
+      case NONE: break;
+    }
+    if (!fmpg_decode_next(p->dec)) return NONE;
+    ao_play_async(p->out, music_id, fmpg_timecode(p->dec), duration, fmpg_buffer_size(p->dec),
+                  fmpg_buffer(p->dec), format);
+    p->fed_seconds += (double)fmpg_buffer_samples(p->dec) / p->rate;
+  }
+}
+
+/* Lets the queue play out, still answering keys. */
+static void drain(struct player *p) {
+  if (p->out == NULL) return;
+  while (ao_bufsize_async(p->out) > 0 || p->paused) {
+    const enum action a = read_key(p);
+    if (a == QUIT || a == NEXT) {
+      ao_clear_async(p->out);
+      break;
+    }
+    if (a == PAUSE) toggle_pause(p);
+    if (a == VOLUME_UP || a == VOLUME_DOWN) change_volume(p, a == VOLUME_UP ? 10 : -10);
+    show_progress(p, 0);
+    sleep_ms(10);
+  }
+  if (p->opt.realtime) {
+    /* The last half second the clock allowed ahead of time. */
+    while (!interrupted && p->fed_seconds > realtime_allowance(p) - 0.5) sleep_ms(10);
+  }
+  show_progress(p, 0);
+}
+
+static int parse_number(const char *text, double low, double high, double *out) {
+  char *end = NULL;
+  errno = 0;
+  const double v = strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !(v >= low && v <= high)) return 0;
+  *out = v;
+  return 1;
+}
+
+static int parse_options(int argc, char **argv, struct options *opt, int *first_file) {
+  opt->wav = NULL;
+  opt->bits = 32;
+  opt->start = 0;
+  opt->volume = 100;
+  opt->realtime = 0;
+  opt->quiet = 0;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const char *a = argv[i];
+    if (strcmp(a, "--") == 0) {
+      ++i;
+      break;
+    }
+    if (a[0] != '-' || a[1] == '\0') break;
+    const int has_value = i + 1 < argc;
+    double v;
+    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+      fputs(usage_text, stdout);
+      exit(0);
+    } else if (strcmp(a, "--quiet") == 0 || strcmp(a, "-q") == 0) {
+      opt->quiet = 1;
+    } else if (strcmp(a, "--realtime") == 0) {
+      opt->realtime = 1;
+    } else if (strcmp(a, "--wav") == 0 && has_value) {
+      opt->wav = argv[++i];
+    } else if (strcmp(a, "--bits") == 0 && has_value) {
+      if (!parse_number(argv[++i], 8, 32, &v) || ((int)v != 8 && (int)v != 16 && (int)v != 24 &&
+                                                  (int)v != 32) || v != (int)v) {
+        fprintf(stderr, "melvor-play: --bits takes 8, 16, 24 or 32, not %s\n", argv[i]);
+        return 0;
+      }
+      opt->bits = (int)v;
+    } else if (strcmp(a, "--start") == 0 && has_value) {
+      if (!parse_number(argv[++i], 0, 1e9, &opt->start)) {
+        fprintf(stderr, "melvor-play: --start takes seconds (0 or more), not %s\n", argv[i]);
+        return 0;
+      }
+    } else if (strcmp(a, "--volume") == 0 && has_value) {
+      if (!parse_number(argv[++i], 0, 1000, &opt->volume)) {
+        fprintf(stderr, "melvor-play: --volume takes a percent from 0 to 1000, not %s\n",
+                argv[i]);
+        return 0;
+      }
+    } else if (strcmp(a, "--wav") == 0 || strcmp(a, "--bits") == 0 ||
+               strcmp(a, "--start") == 0 || strcmp(a, "--volume") == 0) {
+      fprintf(stderr, "melvor-play: %s needs a value\n", a);
+      return 0;
+    } else {
+      fprintf(stderr, "melvor-play: unknown option %s (see --help)\n", a);
+      return 0;
+    }
+  }
+  if (opt->realtime && opt->wav == NULL) {
+    fprintf(stderr, "melvor-play: --realtime goes with --wav\n");
+    return 0;
+  }
+  if (i >= argc) {
+    fputs(usage_text, stderr);
+    return 0;
+  }
+  *first_file = i;
+  return 1;
+}
+
+int main(int argc, char **argv) {
+  struct player p;
+  memset(&p, 0, sizeof p);
+  int first_file = 0;
+  if (!parse_options(argc, argv, &p.opt, &first_file)) return EXIT_USAGE;
+  p.volume = p.opt.volume;
+  p.last_shown = -1;
+
+  p.dec = fmpg_init();
+  if (p.dec == NULL) return EXIT_UNREADABLE;
+
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_signal;
+  sigaction(SIGINT, &sa, NULL);
+  sigaction(SIGTERM, &sa, NULL);
+  p.keys = raw_terminal();
+  p.progress = isatty(STDOUT_FILENO) && !p.opt.quiet;
+  p.clock_start = now_seconds();
+
+  int exit_code = 0;
+  int quit = 0;
+  const int count = argc - first_file;
+  for (int i = 0; i < count && !interrupted; ++i) {
+    const char *path = argv[first_file + i];
+    if (!fmpg_open_file(p.dec, path)) {
+      end_progress_line(&p);
+      fprintf(stderr, "\nmelvor-play: cannot play %s: not a readable audio file\n", path);
+      exit_code = EXIT_UNREADABLE;
+      continue;
+    }
+    fputc('\n', stderr); /* the decoder's open trace has no line end */
+    int code = 0;
+    if (!ensure_output(&p, path, &code)) {
+      fmpg_close(p.dec);
+      exit_code = code;
+      if (code == EXIT_NO_DEVICE) break;
+      continue;
+    }
+    print_file(&p, i + 1, count, path);
+    if (i == 0 && p.opt.start > 0) fmpg_seek_ms(p.dec, (int64_t)llround(p.opt.start * 1000.0));
+    const enum action a = play_file(&p, i + 1);
+    fmpg_close(p.dec);
+    if (a == QUIT) {
+      quit = 1;
+      break;
+    }
+  }
+  if (!quit && !interrupted) drain(&p);
+  stop_output(&p);
+  fmpg_free(p.dec);
+  restore_terminal();
+  return exit_code;
+}
