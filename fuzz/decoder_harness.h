@@ -10,8 +10,8 @@ namespace melvor_fuzz {
 
 // Bounds per input, so slow inputs are not reported as hangs.
 constexpr size_t kMaxInputBytes = 1 << 20;
-constexpr int kMaxBlocks = 2000;
-constexpr int64_t kMaxSamples = int64_t{1} << 22;
+constexpr int kMaxBlocks = 512;
+constexpr int64_t kMaxSamples = int64_t{1} << 20;
 
 // Opens the bytes as a file, reads every fact and tag, decodes, seeks to
 // times taken from the input's last bytes and decodes again. Aborts when a
