@@ -60,6 +60,8 @@ struct player {
   int paused;
   double volume;
   int keys;     /* stdin is a terminal in raw mode */
+  unsigned char pending[32]; /* keys read but not yet acted on */
+  int pending_len;
   int progress; /* stdout is a terminal: update the progress line in place */
   int shown_line;
   double last_shown;
@@ -107,29 +109,41 @@ static void sleep_ms(int ms) {
   nanosleep(&t, NULL);
 }
 
+/* One key from the terminal; keys typed together are taken one per call. */
 static enum action read_key(struct player *p) {
   if (interrupted) return QUIT;
   if (!p->keys) return NONE;
-  struct pollfd fd = {STDIN_FILENO, POLLIN, 0};
-  if (poll(&fd, 1, 0) <= 0) return NONE;
-  unsigned char buf[8];
-  const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-  if (n <= 0) return NONE;
-  if (n >= 3 && buf[0] == 27 && buf[1] == '[') {
-    switch (buf[2]) {
-      case 'A': return VOLUME_UP;
-      case 'B': return VOLUME_DOWN;
-      case 'C': return SEEK_FORWARD;
-      case 'D': return SEEK_BACK;
-      default: return NONE;
+  if (p->pending_len == 0) {
+    struct pollfd fd = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&fd, 1, 0) <= 0) return NONE;
+    const ssize_t n = read(STDIN_FILENO, p->pending, sizeof p->pending);
+    if (n <= 0) return NONE;
+    p->pending_len = (int)n;
+  }
+  const unsigned char *k = p->pending;
+  int used = 1;
+  enum action a = NONE;
+  if (k[0] == 27 && p->pending_len >= 3 && k[1] == '[') {
+    used = 3;
+    switch (k[2]) {
+      case 'A': a = VOLUME_UP; break;
+      case 'B': a = VOLUME_DOWN; break;
+      case 'C': a = SEEK_FORWARD; break;
+      case 'D': a = SEEK_BACK; break;
+      default: break;
     }
+  } else if (k[0] == 27) {
+    used = p->pending_len; /* an escape sequence we don't know */
+  } else if (k[0] == ' ') {
+    a = PAUSE;
+  } else if (k[0] == 'n' || k[0] == 'N') {
+    a = NEXT;
+  } else if (k[0] == 'q' || k[0] == 'Q') {
+    a = QUIT;
   }
-  switch (buf[0]) {
-    case ' ': return PAUSE;
-    case 'n': case 'N': return NEXT;
-    case 'q': case 'Q': return QUIT;
-    default: return NONE;
-  }
+  p->pending_len -= used;
+  memmove(p->pending, p->pending + used, (size_t)p->pending_len);
+  return a;
 }
 
 static void format_time(char *out, size_t size, double seconds) {

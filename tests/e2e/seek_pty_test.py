@@ -37,7 +37,11 @@ def pump(seconds):
                 return
 
 
-pump(1.5)
+pump(1.0)
+# Two keys in one write must both act: volume up, then down again, so the
+# samples stay unscaled and the line ends at 100 %.
+os.write(master, b"\x1b[A\x1b[B")
+pump(0.5)
 os.write(master, b"\x1b[C")  # right arrow
 pump(1.5)
 os.write(master, b"q")
@@ -52,6 +56,8 @@ if proc.returncode != 0:
     u.fail(f"player exited {proc.returncode}: {err}")
 if b"[" not in screen or b"/ 0:20" not in screen:
     u.fail(f"no progress line on the terminal: {screen[-300:]!r}")
+if b"vol 110%" not in screen or not screen.rstrip().endswith(b"vol 100%\x1b[K"):
+    u.fail(f"the two volume keys did not both act: {screen[-200:]!r}")
 
 _, channels, rate, bits, data = u.wav_data(out)
 left = u.samples32(data)[0::2]
