@@ -237,8 +237,9 @@ int64_t timestamp_to_samples(int64_t timestamp, const AVStream *stream, int rate
 // One tick of the stream's time base in samples, rounded up (at least 1).
 int64_t tick_samples(const AVStream *stream, int rate);
 
-// Tags: the container's dictionary first, then the chosen stream's.
-void fill_file_metadata(__fmpg_instance__ *instance);
+// Tags: the container's dictionary first, then the chosen stream's. False
+// (and the tags cleared) when there is no memory for the texts.
+bool fill_file_metadata(__fmpg_instance__ *instance);
 std::string get_metadata_string(const AVDictionary *container, const AVDictionary *stream,
                                 const char *key);
 int get_metadata_int(const AVDictionary *container, const AVDictionary *stream, const char *key);
