@@ -225,7 +225,10 @@ bool restart_decoder(__fmpg_instance__ *instance);
 
 // The decode loop.
 int receive_available_frames(__fmpg_instance__ *instance);
-bool read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet);
+// 1: the packet holds the selected stream's next packet; 0: the demuxer
+// has no more (the end, or a read error); -1: it ran out of memory, and a
+// later call can go on.
+int read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet);
 int drain_resampler(__fmpg_instance__ *instance);
 
 // Frame conversion and the output block.
