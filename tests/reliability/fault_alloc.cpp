@@ -102,12 +102,22 @@ constexpr size_t kSlots = size_t{1} << 18;
 constexpr uint32_t kSites = uint32_t{1} << 19;
 slot table[kSlots];
 uintptr_t sites[kSites];  // by sequence number: where in the library
+enum : unsigned char { kViaFFmpeg = 1, kViaFake = 2 };
+unsigned char via[kSites];  // by sequence number: what lay between it and malloc
 std::atomic<bool> tracking{false};
 thread_local bool tracking_thread = false;
 std::atomic_flag table_lock = ATOMIC_FLAG_INIT;
 uint32_t next_seq = 0;
 int64_t failed_seq = -1;
 uintptr_t owner_low = 0, owner_high = 0;
+
+// Code of FFmpeg's libraries and of the fake libao.
+struct code_range {
+  uintptr_t low, high;
+  unsigned char kind;
+};
+code_range others[16];
+int other_count = 0;
 
 struct table_guard {
   table_guard() {
@@ -144,19 +154,34 @@ int64_t table_erase(const void *p) {
   return -1;
 }
 
-uintptr_t site_here() {
+unsigned char kind_of(uintptr_t pc) {
+  for (int i = 0; i < other_count; ++i) {
+    if (pc >= others[i].low && pc < others[i].high) return others[i].kind;
+  }
+  return 0;
+}
+
+// The first frame inside the library under test, and what lay between.
+uintptr_t site_here(unsigned char *passed) {
   void *frames[32];
   const int n = backtrace(frames, 32);
+  *passed = 0;
   for (int i = 1; i < n; ++i) {
     const uintptr_t pc = reinterpret_cast<uintptr_t>(frames[i]);
     if (pc >= owner_low && pc < owner_high) return pc;
+    *passed |= kind_of(pc);
   }
   return 0;
 }
 
 uint32_t note_allocation() {
   const uint32_t seq = next_seq++;
-  if (seq < kSites) sites[seq] = site_here();
+  unsigned char passed;
+  const uintptr_t site = site_here(&passed);
+  if (seq < kSites) {
+    sites[seq] = site;
+    via[seq] = passed;
+  }
   return seq;
 }
 
@@ -184,18 +209,30 @@ void retrack(const void *old_block, void *new_block) {
   if (seq >= 0) table_insert(new_block, static_cast<uint32_t>(seq));
 }
 
-int find_owner(struct dl_phdr_info *info, size_t, void *data) {
+bool named(const char *base, const char *prefix) {
+  return strncmp(base, prefix, strlen(prefix)) == 0;
+}
+
+int find_code(struct dl_phdr_info *info, size_t, void *data) {
   const char *name = info->dlpi_name;
   const char *base = name ? strrchr(name, '/') : nullptr;
   base = base ? base + 1 : name;
+  if (base == nullptr) return 0;
   const char *owner = static_cast<const char *>(data);
-  if (base == nullptr || strncmp(base, owner, strlen(owner)) != 0) return 0;
+  const bool is_owner = named(base, owner);
+  const unsigned char kind = named(base, "libav") || named(base, "libsw") ? kViaFFmpeg
+                             : named(base, "libfake_ao")                 ? kViaFake
+                                                                         : 0;
+  if (!is_owner && kind == 0) return 0;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr) &ph = info->dlpi_phdr[i];
-    if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X)) {
-      owner_low = info->dlpi_addr + ph.p_vaddr;
-      owner_high = owner_low + ph.p_memsz;
-      return 1;
+    if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
+    const uintptr_t low = info->dlpi_addr + ph.p_vaddr;
+    if (is_owner) {
+      owner_low = low;
+      owner_high = low + ph.p_memsz;
+    } else if (other_count < 16) {
+      others[other_count++] = code_range{low, low + ph.p_memsz, kind};
     }
   }
   return 0;
@@ -240,7 +277,8 @@ int failure_site(void **frames, int capacity) {
 
 void track_begin(const char *owner) {
   owner_low = owner_high = 0;
-  dl_iterate_phdr(find_owner, const_cast<char *>(owner));
+  other_count = 0;
+  dl_iterate_phdr(find_code, const_cast<char *>(owner));
   {
     table_guard g;
     memset(table, 0, sizeof table);
@@ -267,7 +305,9 @@ leaks track_end() {
   for (size_t i = 0; i < kSlots; ++i) {
     if (table[i].block == nullptr || table[i].block == kTomb) continue;
     const uint32_t seq = table[i].seq;
-    if (call_first >= 0 && seq >= call_first && seq <= call_last) {
+    const unsigned char passed = seq < logged ? via[seq] : 0;
+    if (passed & kViaFake) continue;  // the fake's own records
+    if ((passed & kViaFFmpeg) && call_first >= 0 && seq >= call_first && seq <= call_last) {
       ++result.ffmpegs;
     } else {
       ++result.ours;

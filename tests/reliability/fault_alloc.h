@@ -37,10 +37,11 @@ struct leaks {
   long ffmpegs = 0;  // blocks FFmpeg lost in the very call whose allocation failed
   void *first_site = nullptr;  // where one of ours came from
 };
-// Stops tracking and sorts what is left. A block counts as FFmpeg's when it
-// was allocated in the same call into FFmpeg as the failed allocation: from
-// the same place in the library, with no allocation from anywhere else in
-// between. Everything else left over is the library's.
+// Stops tracking and sorts what is left. A block counts as FFmpeg's when
+// FFmpeg allocated it in the same call into FFmpeg as the failed
+// allocation: from the same place in the library, with no allocation from
+// anywhere else in between. What the fake libao keeps does not count.
+// Everything else left over is the library's.
 leaks track_end();
 
 // Runs f(n) for n = 1, 2, ...: f arms the countdown at n around the call
