@@ -11,7 +11,6 @@
 // reports one never freed at exit.
 //
 // output_soak [--seconds N]   (default 60)
-#include <fcntl.h>
 #include <sandrel.h>
 #include <unistd.h>
 
@@ -29,10 +28,6 @@
 #include "fake_ao.h"
 #include "output_test_util.h"
 #include "watchdog.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/common_interface_defs.h>
-#endif
 
 namespace {
 
@@ -115,15 +110,7 @@ int main(int argc, char **argv) {
   Watchdog watchdog(20, seconds + 60);
   fake_ao_reset();
   fake_ao_pace(4000000);  // about 8000 blocks a second per device
-  // The library's messages (clears, stops) are not wanted here; the
-  // sanitizers' and the watchdog's go to the original stderr.
-  const int saved_stderr = dup(2);
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  __sanitizer_set_report_fd(reinterpret_cast<void *>(static_cast<intptr_t>(saved_stderr)));
-#endif
-  watchdog.report_to(saved_stderr);
-  const int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 2);
+  const int saved_stderr = silence_library_stderr(watchdog);
 
   ao_handle *handles[kHandles];
   int device_of[kHandles];

@@ -6,6 +6,7 @@
 #ifndef MELVOR_TESTS_WATCHDOG_H
 #define MELVOR_TESTS_WATCHDOG_H
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,25 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/common_interface_defs.h>
+// The libraries' messages (clears, stops, open traces) by the thousand
+// are not wanted: fd 2 goes to /dev/null, while the sanitizers' reports and
+// the watchdog's go to the original stderr, whose copy is returned.
+inline int silence_library_stderr(Watchdog &watchdog) {
+  const int saved = dup(2);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  __sanitizer_set_report_fd(reinterpret_cast<void *>(static_cast<intptr_t>(saved)));
+#endif
+  watchdog.report_to(saved);
+  const int null_fd = open("/dev/null", O_WRONLY);
+  dup2(null_fd, 2);
+  close(null_fd);
+  return saved;
+}
+
+#endif
 
 class Watchdog {
  public:
@@ -81,5 +101,20 @@ class Watchdog {
   std::atomic<bool> done_{false};
   std::thread thread_;
 };
+
+// The libraries' messages (clears, stops, open traces) by the thousand
+// are not wanted: fd 2 goes to /dev/null, while the sanitizers' reports and
+// the watchdog's go to the original stderr, whose copy is returned.
+inline int silence_library_stderr(Watchdog &watchdog) {
+  const int saved = dup(2);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  __sanitizer_set_report_fd(reinterpret_cast<void *>(static_cast<intptr_t>(saved)));
+#endif
+  watchdog.report_to(saved);
+  const int null_fd = open("/dev/null", O_WRONLY);
+  dup2(null_fd, 2);
+  close(null_fd);
+  return saved;
+}
 
 #endif
