@@ -218,10 +218,6 @@ bool init_resampler(__fmpg_instance__ *instance);
 // keeps the old one when this fails.
 bool configure_resampler(__fmpg_instance__ *instance, AVSampleFormat in_format, int in_rate,
                          const AVChannelLayout &in_layout);
-// A fresh resampler with the current one's configuration, in its place; on
-// failure the current one is closed, so that nothing converts until a later
-// seek succeeds.
-bool renew_resampler(__fmpg_instance__ *instance);
 // A fresh codec context and resampler, as at opening: decoding from the
 // stream's start then gives exactly what the first decode gave. The old
 // objects stay when this fails.

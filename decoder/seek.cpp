@@ -28,25 +28,6 @@ int64_t to_stream_time(int64_t microseconds, const AVStream *stream) {
 
 enum class landing { failed, at_start, inside };
 
-}  // namespace
-
-// A fresh resampler holds none of the old position's samples. Re-running
-// swr_init on the old one instead would reuse a context whose set-up may
-// have failed before, which FFmpeg does not survive (a division by zero in
-// the next swr_convert).
-bool renew_resampler(__fmpg_instance__ *instance) {
-  decoder_storage &dec = instance->decoder;
-  if (configure_resampler(instance, dec.resampler_in_format, dec.resampler_in_rate,
-                          dec.resampler_in_layout.get())) {
-    return true;
-  }
-  // No conversions until a later seek or open succeeds.
-  swr_close(dec.resampler.get());
-  return false;
-}
-
-namespace {
-
 // Moves the demuxer to a seek point at or before the warm-up point. Some
 // demuxers refuse a point before the stream's start; then the start itself.
 landing seek_demuxer(__fmpg_instance__ *instance, const AVStream *stream, int64_t ms) {
@@ -88,7 +69,8 @@ MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
   // decode's output; a flushed one keeps some state (AAC's window shapes).
   if (landed != melvor::landing::at_start || !melvor::restart_decoder(h)) {
     avcodec_flush_buffers(dec.codec_context.get());
-    if (!melvor::renew_resampler(h)) return 0;
+    swr_close(dec.resampler.get());
+    if (swr_init(dec.resampler.get()) < 0) return 0;
   }
 
   dec.output.clear();
