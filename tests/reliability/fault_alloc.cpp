@@ -60,8 +60,13 @@ extern "C" __attribute__((noinline, used)) void fault_injected() { __asm__ volat
 
 namespace {
 
+// Resolved on first use, and again until that succeeds: under a sanitizer
+// the first requests come while the loader is still resolving the
+// runtime's own symbols, when dlsym finds nothing yet.
 const next_allocator &next() {
-  static next_allocator n = [] {
+  static next_allocator n{};
+  static std::atomic<bool> ready{false};
+  if (!ready.load(std::memory_order_acquire) && !resolving) {
     ++resolving;
     next_allocator a;
     a.malloc_ = reinterpret_cast<malloc_fn>(dlsym(RTLD_NEXT, "malloc"));
@@ -72,8 +77,12 @@ const next_allocator &next() {
     a.memalign_ = reinterpret_cast<memalign_fn>(dlsym(RTLD_NEXT, "memalign"));
     a.aligned_alloc_ = reinterpret_cast<memalign_fn>(dlsym(RTLD_NEXT, "aligned_alloc"));
     --resolving;
-    return a;
-  }();
+    if (a.malloc_ && a.calloc_ && a.realloc_ && a.free_ && a.posix_memalign_ && a.memalign_ &&
+        a.aligned_alloc_) {
+      n = a;
+      ready.store(true, std::memory_order_release);
+    }
+  }
   return n;
 }
 
@@ -333,7 +342,7 @@ namespace {
 extern "C" {
 
 void *malloc(size_t size) {
-  if (resolving) return bootstrap_alloc(size);
+  if (resolving || !next().malloc_) return bootstrap_alloc(size);
   if (should_fail()) {
     errno = ENOMEM;
     return nullptr;
@@ -342,7 +351,7 @@ void *malloc(size_t size) {
 }
 
 void *calloc(size_t count, size_t size) {
-  if (resolving) {
+  if (resolving || !next().calloc_) {
     if (size != 0 && count > SIZE_MAX / size) return nullptr;
     return bootstrap_alloc(count * size);  // static storage: already zero
   }
@@ -355,7 +364,15 @@ void *calloc(size_t count, size_t size) {
 
 void *realloc(void *p, size_t size) {
   if (p == nullptr) return malloc(size);
-  if (in_bootstrap(p)) return nullptr;  // never happens: dlsym frees nothing
+  if (in_bootstrap(p)) {
+    // Early blocks are never freed; a grown one is copied as far as the
+    // arena goes.
+    void *q = malloc(size);
+    const size_t room = static_cast<size_t>(bootstrap + sizeof bootstrap -
+                                            static_cast<unsigned char *>(p));
+    if (q) memcpy(q, p, size < room ? size : room);
+    return q;
+  }
   // A zero size frees and gives null; that is not an allocation.
   if (size != 0 && should_fail()) {
     errno = ENOMEM;
@@ -379,6 +396,10 @@ void free(void *p) {
 }
 
 int posix_memalign(void **out, size_t alignment, size_t size) {
+  if (resolving || !next().posix_memalign_) {
+    *out = alignment <= 64 ? bootstrap_alloc(size) : nullptr;
+    return *out ? 0 : ENOMEM;
+  }
   if (should_fail()) return ENOMEM;
   const int rc = next().posix_memalign_(out, alignment, size);
   if (rc == 0) tracked(counted(*out));
@@ -386,6 +407,7 @@ int posix_memalign(void **out, size_t alignment, size_t size) {
 }
 
 void *memalign(size_t alignment, size_t size) {
+  if (resolving || !next().memalign_) return alignment <= 64 ? bootstrap_alloc(size) : nullptr;
   if (should_fail()) {
     errno = ENOMEM;
     return nullptr;
@@ -394,6 +416,7 @@ void *memalign(size_t alignment, size_t size) {
 }
 
 void *aligned_alloc(size_t alignment, size_t size) {
+  if (resolving || !next().aligned_alloc_) return alignment <= 64 ? bootstrap_alloc(size) : nullptr;
   if (should_fail()) {
     errno = ENOMEM;
     return nullptr;
@@ -402,6 +425,13 @@ void *aligned_alloc(size_t alignment, size_t size) {
 }
 
 }  // extern "C"
+
+#ifdef FAULT_ALLOC_UNDER_ASAN
+// The loader's own blocks (the link maps of what backtrace() opened) pass
+// through malloc above, so LeakSanitizer no longer sees that the loader
+// made them; they live as long as the process.
+extern "C" const char *__lsan_default_suppressions() { return "leak:_dl_map_object_deps\n"; }
+#endif
 
 // Sanitizer runtimes bring operator new of their own, which would bypass
 // the countdown; these go through malloc above in every build.

@@ -20,21 +20,6 @@
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #include <sanitizer/common_interface_defs.h>
-// The libraries' messages (clears, stops, open traces) by the thousand
-// are not wanted: fd 2 goes to /dev/null, while the sanitizers' reports and
-// the watchdog's go to the original stderr, whose copy is returned.
-inline int silence_library_stderr(Watchdog &watchdog) {
-  const int saved = dup(2);
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  __sanitizer_set_report_fd(reinterpret_cast<void *>(static_cast<intptr_t>(saved)));
-#endif
-  watchdog.report_to(saved);
-  const int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 2);
-  close(null_fd);
-  return saved;
-}
-
 #endif
 
 class Watchdog {
