@@ -111,7 +111,7 @@ constexpr size_t kSlots = size_t{1} << 18;
 constexpr uint32_t kSites = uint32_t{1} << 19;
 slot table[kSlots];
 uintptr_t sites[kSites];  // by sequence number: where in the library
-enum : unsigned char { kViaFFmpeg = 1, kViaFake = 2 };
+enum : unsigned char { kViaFFmpeg = 1, kViaFake = 2, kViaRuntime = 4 };
 unsigned char via[kSites];  // by sequence number: what lay between it and malloc
 std::atomic<bool> tracking{false};
 thread_local bool tracking_thread = false;
@@ -231,7 +231,10 @@ int find_code(struct dl_phdr_info *info, size_t, void *data) {
   const bool is_owner = named(base, owner);
   const unsigned char kind = named(base, "libav") || named(base, "libsw") ? kViaFFmpeg
                              : named(base, "libfake_ao")                 ? kViaFake
-                                                                         : 0;
+                             : named(base, "libasan") || named(base, "libtsan") ||
+                                     named(base, "libubsan")
+                                 ? kViaRuntime
+                                 : 0;
   if (!is_owner && kind == 0) return 0;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr) &ph = info->dlpi_phdr[i];
@@ -315,7 +318,9 @@ leaks track_end() {
     if (table[i].block == nullptr || table[i].block == kTomb) continue;
     const uint32_t seq = table[i].seq;
     const unsigned char passed = seq < logged ? via[seq] : 0;
-    if (passed & kViaFake) continue;  // the fake's own records
+    // The fake's own records; what a sanitizer's wrapper had the C library
+    // keep (a new thread's TLS, cached with its stack).
+    if (passed & (kViaFake | kViaRuntime)) continue;
     if ((passed & kViaFFmpeg) && call_first >= 0 && seq >= call_first && seq <= call_last) {
       ++result.ffmpegs;
     } else {

@@ -40,7 +40,8 @@ struct leaks {
 // Stops tracking and sorts what is left. A block counts as FFmpeg's when
 // FFmpeg allocated it in the same call into FFmpeg as the failed
 // allocation: from the same place in the library, with no allocation from
-// anywhere else in between. What the fake libao keeps does not count.
+// anywhere else in between. What the fake libao keeps, and what a
+// sanitizer runtime's wrapper had the C library keep, does not count.
 // Everything else left over is the library's.
 leaks track_end();
 
