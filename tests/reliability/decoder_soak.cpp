@@ -63,10 +63,7 @@ uint64_t pass(fmpg_instance *h, const std::string &path, const std::vector<int64
 }  // namespace
 
 int main(int argc, char **argv) {
-  int seconds = 60;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
-  }
+  const int seconds = soak_seconds(argc, argv);
   Watchdog watchdog(30, seconds + 120);
   const int saved_stderr = silence_library_stderr(watchdog);
   std::vector<std::string> paths;

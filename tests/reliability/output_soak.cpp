@@ -103,10 +103,7 @@ bool check_devices(const std::vector<std::vector<Driver>> &drivers, const int de
 }  // namespace
 
 int main(int argc, char **argv) {
-  int seconds = 60;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
-  }
+  const int seconds = soak_seconds(argc, argv);
   Watchdog watchdog(20, seconds + 60);
   fake_ao_reset();
   fake_ao_pace(4000000);  // about 8000 blocks a second per device

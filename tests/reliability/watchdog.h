@@ -87,6 +87,14 @@ class Watchdog {
   std::thread thread_;
 };
 
+// The soak's length: --seconds N, else a minute.
+inline int soak_seconds(int argc, char **argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--seconds") return std::atoi(argv[i + 1]);
+  }
+  return 60;
+}
+
 // The libraries' messages (clears, stops, open traces) by the thousand
 // are not wanted: fd 2 goes to /dev/null, while the sanitizers' reports and
 // the watchdog's go to the original stderr, whose copy is returned.
