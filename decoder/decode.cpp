@@ -3,6 +3,15 @@
 
 namespace melvor {
 
+namespace {
+
+// Audio was dropped (a damaged or unconverted frame, a packet the codec or
+// the demuxer did not deliver): the next frame is not the stream's first,
+// whatever its stamp says.
+void note_lost_audio(decoder_storage &dec) { dec.at_stream_start = false; }
+
+}  // namespace
+
 int receive_available_frames(__fmpg_instance__ *instance) {
   decoder_storage &dec = instance->decoder;
   int result = 0;
@@ -14,19 +23,27 @@ int receive_available_frames(__fmpg_instance__ *instance) {
       return result;
     }
     // A damaged frame is dropped; the ones after it still play.
-    if (ret == AVERROR_INVALIDDATA) continue;
+    if (ret == AVERROR_INVALIDDATA) {
+      note_lost_audio(dec);
+      continue;
+    }
     if (ret < 0) return -1;
     const bool appended = append_converted_frame(instance, dec.frame.get());
     av_frame_unref(dec.frame.get());
-    if (!appended) return -1;
+    if (!appended) {
+      note_lost_audio(dec);
+      return -1;
+    }
     if (dec.buffer_samples > 0) result = 1;
   }
 }
 
-bool read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet) {
+int read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet) {
   for (;;) {
-    if (av_read_frame(instance->format_context.get(), packet) < 0) return false;
-    if (packet->stream_index == instance->audio_info.stream_index) return true;
+    const int ret = av_read_frame(instance->format_context.get(), packet);
+    if (ret == AVERROR(ENOMEM)) return -1;
+    if (ret < 0) return 0;
+    if (packet->stream_index == instance->audio_info.stream_index) return 1;
     av_packet_unref(packet);
   }
 }
@@ -50,7 +67,14 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
   AVPacket *packet = dec.packet.get();
   if (packet == nullptr) return 0;
   while (!dec.end_of_input) {
-    if (!melvor::read_selected_audio_packet(h, packet)) {
+    const int read = melvor::read_selected_audio_packet(h, packet);
+    if (read < 0) {
+      // Not the end: the next call reads on.
+      av_packet_unref(packet);
+      melvor::note_lost_audio(dec);
+      return 0;
+    }
+    if (read == 0) {
       dec.end_of_input = true;
       av_packet_unref(packet);
       break;
@@ -59,6 +83,7 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
     av_packet_unref(packet);
     // A damaged packet is dropped like one the codec took; the rest of the
     // file still plays.
+    if (ret < 0 && ret != AVERROR(EAGAIN)) melvor::note_lost_audio(dec);
     if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_INVALIDDATA) return 0;
     r = receive_available_frames(h);
     if (r < 0) return 0;

@@ -91,8 +91,9 @@ int64_t place_frame(const __fmpg_instance__ *instance, const AVFrame *frame, int
     if (distance(index, dec.sample_position) <= static_cast<uint64_t>(tick)) {
       return dec.sample_position;
     }
-  } else if (dec.after_seek) {
-    // The first frame after a seek lands where the frames before it did.
+  } else if (dec.after_seek && !dec.at_stream_start) {
+    // The first frame after a seek lands where the frames before it did;
+    // the stream's first frame is where its stamp says.
     if (dec.grid.size > 0) return dec.grid.snap(index, tick);
     if (dec.grid.size == 0) return snap_to_parameter_grid(stream, rate, index, tick);
   }
@@ -165,6 +166,8 @@ void frame_grid::note(int64_t index, int64_t count, bool resampling, bool stream
     if (size == 0) {
       origin = index - padding;
       size = count + padding;
+    } else {
+      origin = index - padding;  // exact, unlike a later frame that began the grid
     }
   } else if (size == 0) {
     origin = index;

@@ -225,7 +225,10 @@ bool restart_decoder(__fmpg_instance__ *instance);
 
 // The decode loop.
 int receive_available_frames(__fmpg_instance__ *instance);
-bool read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet);
+// 1: the packet holds the selected stream's next packet; 0: the demuxer
+// has no more (the end, or a read error); -1: it ran out of memory, and a
+// later call can go on.
+int read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet);
 int drain_resampler(__fmpg_instance__ *instance);
 
 // Frame conversion and the output block.
@@ -237,8 +240,9 @@ int64_t timestamp_to_samples(int64_t timestamp, const AVStream *stream, int rate
 // One tick of the stream's time base in samples, rounded up (at least 1).
 int64_t tick_samples(const AVStream *stream, int rate);
 
-// Tags: the container's dictionary first, then the chosen stream's.
-void fill_file_metadata(__fmpg_instance__ *instance);
+// Tags: the container's dictionary first, then the chosen stream's. False
+// (and the tags cleared) when there is no memory for the texts.
+bool fill_file_metadata(__fmpg_instance__ *instance);
 std::string get_metadata_string(const AVDictionary *container, const AVDictionary *stream,
                                 const char *key);
 int get_metadata_int(const AVDictionary *container, const AVDictionary *stream, const char *key);

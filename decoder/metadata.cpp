@@ -36,6 +36,16 @@ int int_from_entry(const AVDictionaryEntry *e) {
   return leading_int(e->value);
 }
 
+// Throws std::bad_alloc when a copy cannot be made.
+void copy_texts(file_info_storage &info, const AVDictionary *container, const AVDictionary *own) {
+  info.title = get_metadata_string(container, own, "title");
+  info.author = get_metadata_string(container, own, "artist");
+  info.album = get_metadata_string(container, own, "album");
+  info.genre = get_metadata_string(container, own, "genre");
+  info.comment = get_metadata_string(container, own, "comment");
+  info.copyright = get_metadata_string(container, own, "copyright");
+}
+
 }  // namespace
 
 std::string get_metadata_string(const AVDictionary *container, const AVDictionary *stream,
@@ -51,7 +61,7 @@ int get_metadata_int(const AVDictionary *container, const AVDictionary *stream, 
 
 const char *string_c_str(const std::string &s) { return s.empty() ? empty_text : s.c_str(); }
 
-void fill_file_metadata(__fmpg_instance__ *instance) {
+bool fill_file_metadata(__fmpg_instance__ *instance) {
   file_info_storage &info = instance->file_info;
   const AVFormatContext *context = instance->format_context.get();
   const AVStream *stream = selected_stream(instance);
@@ -59,12 +69,13 @@ void fill_file_metadata(__fmpg_instance__ *instance) {
   const AVDictionary *own = stream ? stream->metadata : nullptr;
 
   info.clear();
-  info.title = get_metadata_string(container, own, "title");
-  info.author = get_metadata_string(container, own, "artist");
-  info.album = get_metadata_string(container, own, "album");
-  info.genre = get_metadata_string(container, own, "genre");
-  info.comment = get_metadata_string(container, own, "comment");
-  info.copyright = get_metadata_string(container, own, "copyright");
+  // The copies of the texts can run out of memory; the caller gets false.
+  try {
+    copy_texts(info, container, own);
+  } catch (...) {
+    info.clear();
+    return false;
+  }
   // FFmpeg files the year of ID3, MP4 and Vorbis tags under "date".
   const AVDictionaryEntry *year = find_tag(container, own, "year");
   info.year = int_from_entry(year != nullptr ? year : find_tag(container, own, "date"));
@@ -73,6 +84,7 @@ void fill_file_metadata(__fmpg_instance__ *instance) {
   const int64_t bit_rate = context ? context->bit_rate : 0;
   info.bitrate = bit_rate <= 0 ? -1 : (bit_rate > INT32_MAX ? INT32_MAX
                                                             : static_cast<int32_t>(bit_rate));
+  return true;
 }
 
 }  // namespace melvor

@@ -203,8 +203,7 @@ MELVOR_API int fmpg_open_file(fmpg_instance *h, const char *path) {
   }
   // Tags come after the stream choice: Ogg and similar containers keep them
   // in the audio stream's dictionary.
-  melvor::fill_file_metadata(h);
-  if (!melvor::init_decoder(h)) {
+  if (!melvor::fill_file_metadata(h) || !melvor::init_decoder(h)) {
     fmpg_close(h);
     return 0;
   }

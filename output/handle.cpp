@@ -145,7 +145,7 @@ SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byt
   h->stopped_flag = 0;
 #endif
   if (!setup_sync(h)) {
-    fputs("Cannot create the semaphores of ao_handle\n", stderr);
+    fputs("Cannot create the locks, semaphores and stop element of ao_handle\n", stderr);
     goto fail;
   }
   rc = pthread_create(&h->thread, nullptr, run, h);
@@ -180,7 +180,11 @@ SANDREL_API void ao_stop_async(ao_handle *h) {
 #if SANDREL_MACOS
   // macOS variant: the stop element is queued after the clear, behind the
   // open gate.
-  add(h, new_stop_elem());
+  {
+    queue_elem *e = h->stop_elem;
+    h->stop_elem = nullptr;
+    add(h, e);
+  }
 #endif
   fputs("stop command queued\n", stderr);
   pthread_join(h->thread, nullptr);

@@ -68,6 +68,9 @@ struct ao_handle {
   int32_t music_id;              // state lock
   int32_t bufsize;               // state lock; bytes queued, not yet taken
   int32_t volume;                // state lock; hundredths of a percent
+  // Made with the handle, so that ao_stop_async needs no memory; null once
+  // queued.
+  sandrel::queue_elem *stop_elem;
 };
 
 namespace sandrel {
@@ -82,9 +85,11 @@ void yield();
 
 // ---- Handle set-up ---------------------------------------------------------
 
-// The locks and semaphores of a handle: queue_sem at 0, pause_gate at 1.
-// False (with nothing left to destroy) when one cannot be made.
+// What a handle needs to run and to end: its locks, its semaphores
+// (queue_sem at 0, pause_gate at 1) and its stop element. False (with
+// nothing left to destroy) when one cannot be made.
 bool setup_sync(ao_handle *h);
+// Destroys them, and frees the stop element unless it was queued.
 void destroy_sync(ao_handle *h);
 
 // ---- Queue -------------------------------------------------------------------
@@ -93,7 +98,7 @@ void destroy_sync(ao_handle *h);
 // size <= 0), or null with a message on stderr.
 queue_elem *new_elem(int kind, int music_id, double at_second, double music_duration, int size,
                      const void *source);
-// The stop element; the process ends when there is no memory for it.
+// A new stop element, or null with a message on stderr.
 queue_elem *new_stop_elem();
 void del_elem(queue_elem *e);
 #if SANDREL_MACOS
@@ -117,7 +122,7 @@ queue_elem *get(ao_handle *h, int timeout_ms);
 void clear(ao_handle *h);
 #else
 // Frees everything queued and reports the count; with `stop` nonzero then
-// queues the stop element as the only element.
+// queues the handle's stop element as the only element.
 void clear(ao_handle *h, int stop);
 #endif
 // Frees everything queued and returns how many. Call with the queue lock

@@ -20,6 +20,8 @@ int msleep(int64_t milliseconds) {
 void yield() { msleep(5); }
 
 bool setup_sync(ao_handle *h) {
+  h->stop_elem = new_stop_elem();
+  if (!h->stop_elem) return false;
   pthread_mutex_init(&h->queue_lock, nullptr);
   pthread_mutex_init(&h->state_lock, nullptr);
   if (!wait_sem_init(&h->queue_sem, 0)) goto no_queue_sem;
@@ -31,6 +33,8 @@ no_pause_gate:
 no_queue_sem:
   pthread_mutex_destroy(&h->state_lock);
   pthread_mutex_destroy(&h->queue_lock);
+  del_elem(h->stop_elem);
+  h->stop_elem = nullptr;
   return false;
 }
 
@@ -39,6 +43,8 @@ void destroy_sync(ao_handle *h) {
   wait_sem_destroy(&h->pause_gate);
   pthread_mutex_destroy(&h->queue_lock);
   pthread_mutex_destroy(&h->state_lock);
+  del_elem(h->stop_elem);
+  h->stop_elem = nullptr;
 }
 
 queue_elem *new_elem(int kind, int music_id, double at_second, double music_duration, int size,
@@ -69,14 +75,7 @@ queue_elem *new_elem(int kind, int music_id, double at_second, double music_dura
   return e;
 }
 
-queue_elem *new_stop_elem() {
-  queue_elem *e = new_elem(kStopElement, 0, 0.0, 0.0, 0, nullptr);
-  if (!e) {
-    fputs("Unexpected! Cannot allocate STOP element, aborting\n", stderr);
-    abort();
-  }
-  return e;
-}
+queue_elem *new_stop_elem() { return new_elem(kStopElement, 0, 0.0, 0.0, 0, nullptr); }
 
 void del_elem(queue_elem *e) {
   if (!e) return;
@@ -169,7 +168,11 @@ void clear(ao_handle *h) {
 void clear(ao_handle *h, int stop) {
   pthread_mutex_lock(&h->queue_lock);
   fprintf(stderr, "%d elements cleared\n", drop_all(h));
-  if (stop) add(h, new_stop_elem(), 1);
+  if (stop && h->stop_elem) {
+    queue_elem *e = h->stop_elem;
+    h->stop_elem = nullptr;  // the queue owns it now
+    add(h, e, 1);
+  }
   pthread_mutex_unlock(&h->queue_lock);
 }
 #endif

@@ -14,6 +14,7 @@ packages=(
   zlib1g-dev libbz2-dev liblzma-dev
   ffmpeg sox
   clang-14 libclang-rt-14-dev valgrind python3
+  gdb
 )
 
 missing=()

@@ -8,11 +8,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
 struct ao_device {
   int bits;
+  int opened;  // the open attempt that made it, from 0
 };
 
 namespace {
@@ -31,6 +33,7 @@ struct State {
   int initializes = 0;
   std::vector<fake_ao_open> opens;
   std::vector<std::vector<unsigned char>> blocks;
+  std::vector<int> block_devices;  // per block: its device's open attempt
   std::vector<long long> play_began;  // per ao_play call
 };
 
@@ -44,13 +47,22 @@ State &state() {
 ao_device *open_device(const fake_ao_open &attempt) {
   State &s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.opens.push_back(attempt);
+  // Out of memory (the fault-injection tests fail allocations here too),
+  // libao opens nothing.
+  try {
+    s.opens.push_back(attempt);
+  } catch (const std::bad_alloc &) {
+    errno = AO_EFAIL;
+    return nullptr;
+  }
   const int bits = attempt.bits;
   if (bits < 0 || bits > 63 || !(s.accepted >> bits & 1u)) {
     errno = s.refusal_errno;
     return nullptr;
   }
-  return new ao_device{bits};
+  ao_device *device = new (std::nothrow) ao_device{bits, static_cast<int>(s.opens.size()) - 1};
+  if (!device) errno = AO_EFAIL;
+  return device;
 }
 
 fake_ao_open describe(int driver_id, ao_sample_format *format, ao_option *options) {
@@ -83,6 +95,7 @@ void fake_ao_reset(void) {
   s.closes = 0;
   s.opens.clear();
   s.blocks.clear();
+  s.block_devices.clear();
   s.play_began.clear();
   s.changed.notify_all();
 }
@@ -178,6 +191,13 @@ long fake_ao_block(int i, unsigned char *out, size_t capacity) {
   return static_cast<long>(b.size());
 }
 
+int fake_ao_block_device(int i) {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (i < 0 || static_cast<size_t>(i) >= s.block_devices.size()) return -1;
+  return s.block_devices[static_cast<size_t>(i)];
+}
+
 // ---- The libao calls ----------------------------------------------------------
 
 void ao_initialize(void) {
@@ -221,7 +241,10 @@ int ao_play(ao_device *device, char *samples, uint_32 bytes) {
     call = ++s.play_calls;
     s.play_began.push_back(began);
     failed = call == s.fail_at;
-    if (!failed) s.blocks.emplace_back(samples, samples + bytes);
+    if (!failed) {
+      s.blocks.emplace_back(samples, samples + bytes);
+      s.block_devices.push_back(device->opened);
+    }
     pace = s.pace;
     s.changed.notify_all();
   }

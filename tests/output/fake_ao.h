@@ -55,6 +55,9 @@ int fake_ao_initialize_count(void);
  * capacity bytes); returns the block's size, or -1 when there is none. */
 int fake_ao_block_count(void);
 long fake_ao_block(int i, unsigned char *out, size_t capacity);
+/* The device that played block i: the number (from 0) of the open attempt
+ * that made it, as fake_ao_open_at counts; -1 when there is no block i. */
+int fake_ao_block_device(int i);
 
 #ifdef __cplusplus
 }

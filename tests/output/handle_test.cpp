@@ -19,6 +19,7 @@ namespace {
 
 using sandrel_test::Bytes;
 using sandrel_test::decode;
+using sandrel_test::device_blocks;
 using sandrel_test::encode;
 using sandrel_test::kMacos;
 using sandrel_test::play;
@@ -32,16 +33,6 @@ const char kStopLines[] =
 std::string stop_text(int cleared) {
   return "stopping ao_async, calling clear\n" + std::to_string(cleared) + " elements cleared\n" +
          kStopLines;
-}
-
-std::vector<Bytes> device_blocks() {
-  std::vector<Bytes> out;
-  for (int i = 0, n = fake_ao_block_count(); i < n; ++i) {
-    Bytes b(static_cast<size_t>(fake_ao_block(i, nullptr, 0)));
-    fake_ao_block(i, b.data(), b.size());
-    out.push_back(b);
-  }
-  return out;
 }
 
 class Output : public ::testing::Test {

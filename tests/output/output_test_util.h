@@ -6,6 +6,8 @@
 
 #include <sandrel.h>
 #include <sys/stat.h>
+
+#include "fake_ao.h"
 #include <unistd.h>
 
 #include <chrono>
@@ -67,6 +69,17 @@ inline void play(ao_handle *h, int music_id, double at_second, double duration, 
                  int bits) {
   ao_play_async(h, music_id, at_second, duration, static_cast<int>(b.size()), b.data(),
                 format_bits(bits));
+}
+
+// What the fake device received, block by block.
+inline std::vector<Bytes> device_blocks() {
+  std::vector<Bytes> out;
+  for (int i = 0, n = fake_ao_block_count(); i < n; ++i) {
+    Bytes b(static_cast<size_t>(fake_ao_block(i, nullptr, 0)));
+    fake_ao_block(i, b.data(), b.size());
+    out.push_back(b);
+  }
+  return out;
 }
 
 // Waits until `text` appears in what has been written to fd 2 since it was
