@@ -112,6 +112,8 @@ MELVOR_API int fmpg_compatible_ffmpeg(void) {
                           LIBSWRESAMPLE_VERSION_MAJOR, LIBAVUTIL_VERSION_MAJOR};
   const char *labels[] = {"AVFormat", "AVCodec", "SWResample", "AVUtil"};
   bool compatible = true;
+  // A lambda on purpose: the message names its function, and the documented
+  // text is "error:operator(): FFMPEG ...".
   auto check = [&](int i) {
     const int at_runtime = static_cast<int>(runtime[i]);
     if (compiled[i] != at_runtime) {

@@ -73,10 +73,8 @@ MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
     if (swr_init(dec.resampler.get()) < 0) return 0;
   }
 
-  dec.output.clear();
-  dec.buffer_samples = 0;
-  dec.buffer_start_sample = target >= 0 ? target : 0;
-  dec.sample_position = dec.buffer_start_sample;
+  dec.sample_position = target >= 0 ? target : 0;
+  dec.clear_output();
   dec.seek_target_sample = target;
   dec.timecode = static_cast<double>(ms) / 1000.0;
   dec.end_of_input = false;

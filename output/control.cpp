@@ -45,14 +45,11 @@ SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, dou
   int converted_length = 0;
   char *converted = convert_req_to_real(data, length, format.bits, h->real_bits, h->byte_format,
                                         &converted_length);
-  if (converted && converted_length > 0) {
-    queue_elem *e =
-        new_elem(kAudioBlock, music_id, at_second, music_duration, converted_length, converted);
-    free(converted);
-    if (e) add(h, e, 0);
-    return;
-  }
+  queue_elem *e = converted_length > 0 ? new_elem(kAudioBlock, music_id, at_second,
+                                                  music_duration, converted_length, converted)
+                                        : nullptr;
   free(converted);
+  if (e) add(h, e, 0);
 #endif
 }
 
