@@ -8,7 +8,26 @@ namespace {
 // Audio was dropped (a damaged or unconverted frame, a packet the codec or
 // the demuxer did not deliver): the next frame is not the stream's first,
 // whatever its stamp says.
-void note_lost_audio(decoder_storage &dec) { dec.at_stream_start = false; }
+void note_lost_audio(decoder_storage &dec) { dec.clock.loss_noted = true; }
+
+// The next packet to decode: one that a seek read ahead, else the demuxer's.
+int next_packet(__fmpg_instance__ *instance, AVPacket *packet) {
+  decoder_storage &dec = instance->decoder;
+  if (!dec.pending.empty()) {
+    av_packet_move_ref(packet, dec.pending.front().get());
+    dec.pending.pop_front();
+    return 1;
+  }
+  return read_selected_audio_packet(instance, packet);
+}
+
+// The codec copies the opaque value to every frame it makes of the packet,
+// so that each frame can be traced to the packet and its label.
+void tag_packet(decoder_storage &dec, AVPacket *packet) {
+  const int64_t label = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+  const uint64_t serial = dec.clock.record(label, label != AV_NOPTS_VALUE);
+  packet->opaque = reinterpret_cast<void *>(static_cast<uintptr_t>(serial));
+}
 
 }  // namespace
 
@@ -67,7 +86,7 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
   AVPacket *packet = dec.packet.get();
   if (packet == nullptr) return 0;
   while (!dec.end_of_input) {
-    const int read = melvor::read_selected_audio_packet(h, packet);
+    const int read = melvor::next_packet(h, packet);
     if (read < 0) {
       // Not the end: the next call reads on.
       av_packet_unref(packet);
@@ -79,6 +98,7 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
       av_packet_unref(packet);
       break;
     }
+    melvor::tag_packet(dec, packet);
     const int ret = avcodec_send_packet(codec, packet);
     av_packet_unref(packet);
     // A damaged packet is dropped like one the codec took; the rest of the

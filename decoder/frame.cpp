@@ -1,9 +1,12 @@
 // Decoded frames into the output block, and the block's read calls.
 #include "instance.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <numeric>
 
 namespace melvor {
 
@@ -15,11 +18,6 @@ int64_t clamp_index(int64_t index) {
   return index;
 }
 
-uint64_t distance(int64_t a, int64_t b) {
-  return a > b ? static_cast<uint64_t>(a) - static_cast<uint64_t>(b)
-               : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
-}
-
 // Like timestamp_to_samples, but a time before 0 keeps its negative index.
 int64_t signed_timestamp_to_samples(int64_t timestamp, const AVStream *stream, int rate) {
   const double seconds = static_cast<double>(timestamp) * av_q2d(stream->time_base);
@@ -29,73 +27,95 @@ int64_t signed_timestamp_to_samples(int64_t timestamp, const AVStream *stream, i
   return static_cast<int64_t>(samples);
 }
 
-// The point of the grid origin + k * size nearest to index, when within
-// tolerance; else index.
-int64_t snap_to_grid(int64_t index, int64_t origin, int64_t size, int64_t tolerance) {
-  const int64_t offset = index - origin;
-  int64_t snapped = origin + (offset / size) * size;
-  if (offset % size < 0) snapped -= size;
-  if (index - snapped > size / 2) snapped += size;
-  return distance(index, snapped) <= static_cast<uint64_t>(tolerance) ? snapped : index;
+uint64_t serial_of(const AVFrame *frame) {
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(frame->opaque));
 }
 
-// Before any frames have been seen, the stream parameters may tell the
-// frame size; the frames then lie on a grid from the stream's start, less
-// the codec's priming.
-int64_t snap_to_parameter_grid(const AVStream *stream, int rate, int64_t index, int64_t tolerance) {
-  const AVCodecParameters *par = stream->codecpar;
-  if (par->frame_size <= 0 || par->sample_rate != rate) return index;
-  int64_t origin = 0;
-  if (stream->start_time != AV_NOPTS_VALUE) {
-    origin = timestamp_to_samples(stream->start_time, stream, rate);
-    if (origin < 0) return index;
-    origin = clamp_index(origin);
+// Compares the frame's timestamp with the count: a timestamp that runs ahead
+// by more than the timestamps' own unsteadiness means audio is missing, and
+// the frame goes where its timestamp says. Returns the frame's index.
+int64_t follow_on(timeline &clock, int64_t index, bool stamped, int64_t stamp, int64_t tick) {
+  if (!stamped) return index;
+  const int64_t offset = stamp - index;
+  if (!clock.has_reference) {
+    clock.has_reference = true;
+    clock.reference_offset = offset;
+    return index;
   }
-  return snap_to_grid(index, origin - par->initial_padding, par->frame_size, tolerance);
-}
-
-// The samples the codec trims from the stream's first frame.
-int64_t priming_samples(const __fmpg_instance__ *instance) {
-  const AVStream *stream = selected_stream(instance);
-  if (stream == nullptr) return 0;
-  const AVCodecParameters *par = stream->codecpar;
-  if (par->initial_padding <= 0 || par->sample_rate != instance->audio_info.sample_rate) return 0;
-  return par->initial_padding;
+  const int64_t step = offset - clock.reference_offset;
+  const int64_t packet = clock.largest_frame;
+  int64_t threshold = std::max(tick + 1, 2 * clock.jitter + 1);
+  // Without a loss seen, only a jump larger than a packet counts: labels
+  // that stand for several frames wander by up to that.
+  if (!clock.loss_noted) threshold = std::max({threshold, 2 * tick + 1, packet + tick});
+  if (step > threshold) {
+    clock.labels.break_run();
+    // Coarse timestamps tell the missing audio to within a tick; it is a
+    // whole number of packets, when the packets' sizes say so.
+    const int64_t grid = clock.frame_grid;
+    if (tick > 1 && grid > 0) {
+      const int64_t whole = (step + grid / 2) / grid * grid;
+      if (whole > 0 && std::abs(step - whole) <= tick) return index + whole;
+    }
+    return index + step;
+  }
+  // Steps far larger than a packet are restarts of the timestamps (streams
+  // joined end to end), not unsteadiness.
+  if (step >= -2 * std::max<int64_t>(packet, tick)) {
+    clock.jitter = std::max(clock.jitter, step < 0 ? -step : step);
+  }
+  clock.reference_offset = offset;
+  return index;
 }
 
 // Where the first converted sample of a frame goes. `delay` is what the
 // resampler held before this frame: its output starts that much earlier.
-int64_t place_frame(const __fmpg_instance__ *instance, const AVFrame *frame, int64_t delay) {
-  const decoder_storage &dec = instance->decoder;
+int64_t place_frame(__fmpg_instance__ *instance, const AVFrame *frame, sent_packet *packet,
+                    int64_t delay, int64_t count) {
+  decoder_storage &dec = instance->decoder;
+  timeline &clock = dec.clock;
   const AVStream *stream = selected_stream(instance);
   const int rate = instance->audio_info.sample_rate;
-  const int64_t stamp = frame->best_effort_timestamp;
-  if (stream == nullptr || stamp == AV_NOPTS_VALUE) return dec.sample_position;
+  const bool stamped = stream != nullptr && frame->best_effort_timestamp != AV_NOPTS_VALUE;
+  const int64_t stamp =
+      stamped ? signed_timestamp_to_samples(frame->best_effort_timestamp, stream, rate) - delay : 0;
 
-  int64_t index;
-  if (dec.seek_target_sample >= 0) {
-    // Before the target anything goes, and a frame stamped before 0 (a
-    // codec's priming) must stay there to be trimmed away.
-    index = signed_timestamp_to_samples(stamp, stream, rate);
-  } else {
-    index = timestamp_to_samples(stamp, stream, rate);
-    if (index < 0) return dec.sample_position;
-    index = clamp_index(index);
+  const placement mode = clock.mode;
+  int64_t index = dec.sample_position;
+  switch (mode) {
+    case placement::stream_start:
+      // Where the stream's first frame says, and at 0 when it says nothing
+      // or a time before 0 (a codec's priming that it keeps).
+      index = stamped && stamp >= 0 ? stamp : 0;
+      break;
+    case placement::anchoring:
+      if (packet != nullptr && packet->serial == clock.anchor_serial) {
+        index = clock.anchor_index;
+      } else {
+        // The anchor packet gave nothing: this one's own label, if it maps.
+        const int64_t mapped =
+            packet != nullptr && packet->labelled ? clock.labels.index_of(packet->label) : -1;
+        index = mapped >= 0 ? mapped : clock.anchor_index;
+      }
+      break;
+    case placement::counting:
+      index = follow_on(clock, dec.sample_position, stamped, stamp, tick_samples(stream, rate));
+      break;
   }
-  index -= delay;
-
-  // Containers that stamp in coarse units (Matroska: milliseconds) jitter by
-  // up to a tick; within that, the frame follows on from the one before.
-  const int64_t tick = tick_samples(stream, rate);
-  if (dec.frame_placed) {
-    if (distance(index, dec.sample_position) <= static_cast<uint64_t>(tick)) {
-      return dec.sample_position;
+  if (mode != placement::counting) {
+    clock.has_reference = stamped;
+    clock.reference_offset = stamp - index;
+    clock.mode = placement::counting;
+  }
+  clock.loss_noted = false;
+  clock.largest_frame = std::max(clock.largest_frame, count);
+  if (mode == placement::counting) clock.frame_grid = std::gcd(clock.frame_grid, count);
+  if (packet != nullptr && !packet->placed) {
+    packet->placed = true;
+    if (packet->labelled) {
+      clock.labels.observe(packet->serial, packet->label, index,
+                           mode == placement::stream_start);
     }
-  } else if (dec.after_seek && !dec.at_stream_start) {
-    // The first frame after a seek lands where the frames before it did;
-    // the stream's first frame is where its stamp says.
-    if (dec.grid.size > 0) return dec.grid.snap(index, tick);
-    if (dec.grid.size == 0) return snap_to_parameter_grid(stream, rate, index, tick);
   }
   return index;
 }
@@ -142,7 +162,8 @@ bool resampler_takes(const decoder_storage &dec, const AVFrame *frame) {
 
 // A frame in another format than the resampler's input (a stream that
 // changes its layout or rate part-way) gets a resampler of its own; the
-// samples the old one still holds go first, unless a seek drops them anyway.
+// samples the old one still holds go first (a pending seek target trims them
+// like any others).
 bool adapt_resampler(__fmpg_instance__ *instance, const AVFrame *frame) {
   decoder_storage &dec = instance->decoder;
   if (resampler_takes(dec, frame)) return true;
@@ -150,42 +171,12 @@ bool adapt_resampler(__fmpg_instance__ *instance, const AVFrame *frame) {
       av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format)) <= 0) {
     return false;
   }
-  if (dec.seek_target_sample < 0 && drain_resampler(instance) < 0) return false;
+  if (drain_resampler(instance) < 0) return false;
   return configure_resampler(instance, static_cast<AVSampleFormat>(frame->format),
                              frame->sample_rate, frame->ch_layout);
 }
 
 }  // namespace
-
-void frame_grid::note(int64_t index, int64_t count, bool resampling, bool stream_first,
-                      int64_t padding) {
-  if (size < 0) return;
-  if (resampling || odd_frame) {
-    size = -1;  // resampled sizes vary; an odd frame was not the last
-  } else if (stream_first) {
-    if (size == 0) {
-      origin = index - padding;
-      size = count + padding;
-    } else {
-      origin = index - padding;  // exact, unlike a later frame that began the grid
-    }
-  } else if (size == 0) {
-    origin = index;
-    size = count;
-  } else if (count == size) {
-    confirmed = true;
-  } else if (!confirmed) {
-    origin = index;
-    size = count;
-  } else {
-    odd_frame = true;
-  }
-}
-
-int64_t frame_grid::snap(int64_t index, int64_t tolerance) const {
-  if (size <= 0) return index;
-  return snap_to_grid(index, origin, size, tolerance);
-}
 
 int64_t timestamp_to_samples(int64_t timestamp, const AVStream *stream, int rate) {
   if (stream == nullptr || timestamp == AV_NOPTS_VALUE || rate <= 0) return -1;
@@ -220,6 +211,12 @@ bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame) {
   const int rate = instance->audio_info.sample_rate;
   const int in_samples = frame->nb_samples;
   if (channels <= 0 || in_samples <= 0) return true;
+  sent_packet *packet = dec.clock.find(serial_of(frame));
+  // After a seek, frames before the anchor packet only settle the codec.
+  if (dec.clock.mode == placement::anchoring &&
+      (packet == nullptr || packet->serial < dec.clock.anchor_serial)) {
+    return true;
+  }
   if (!adapt_resampler(instance, frame)) return false;
   SwrContext *resampler = dec.resampler.get();
 
@@ -242,11 +239,7 @@ bool append_converted_frame(__fmpg_instance__ *instance, const AVFrame *frame) {
     return converted == 0 && resampling;
   }
 
-  const int64_t first = place_frame(instance, frame, delay);
-  dec.grid.note(first, converted, resampling, dec.at_stream_start, priming_samples(instance));
-  dec.frame_placed = true;
-  dec.after_seek = false;
-  dec.at_stream_start = false;
+  const int64_t first = place_frame(instance, frame, packet, delay, converted);
   keep_converted(dec, old_size, first, converted, channels, rate);
   return true;
 }

@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavutil/avutil.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/version.h>
 }
 
@@ -45,10 +46,9 @@ void decoder_storage::free_ffmpeg() {
   resampler_in_rate = 0;
   resampler_in_layout.reset();
   output_layout.reset();
-  frame_placed = false;
-  after_seek = false;
-  at_stream_start = false;
-  grid = melvor::frame_grid{};
+  opening_packet_count = 0;
+  pending.clear();
+  clock.reset(AVRational{0, 1}, 0);
 }
 
 void decoder_storage::clear_output() {
@@ -57,7 +57,40 @@ void decoder_storage::clear_output() {
   buffer_start_sample = sample_position;
 }
 
+void decoder_storage::begin_at(int64_t target, double seconds,
+                               std::deque<melvor::packet_ptr> ahead, melvor::placement how,
+                               uint64_t anchor_serial, int64_t anchor_index) {
+  sample_position = target;
+  clear_output();
+  seek_target_sample = target;
+  timecode = seconds;
+  end_of_input = false;
+  decoder_eof = false;
+  pending = std::move(ahead);
+  clock.begin(how, anchor_serial, anchor_index);
+}
+
 namespace melvor {
+
+packet_print packet_print::of(const AVPacket *packet) {
+  packet_print print;
+  print.position = packet->pos;
+  print.label = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+  print.size = packet->size;
+  print.flags = packet->flags;
+  size_t size = 0;
+  const uint8_t *skip = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+  if (skip != nullptr && size >= 4) print.skip = AV_RL32(skip);
+  return print;
+}
+
+bool packet_print::same_as(const packet_print &opened, int codec_delay) const {
+  if (position != opened.position || label != opened.label || size != opened.size ||
+      flags != opened.flags) {
+    return false;
+  }
+  return skip == opened.skip || (skip < 0 && opened.skip == codec_delay);
+}
 
 bool channel_layout::assign(const AVChannelLayout &other) {
   AVChannelLayout copy{};

@@ -3,8 +3,11 @@
 #define MELVOR_INSTANCE_H
 
 #include "melvor.h"
+#include "timeline.h"
 
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -47,6 +50,22 @@ using resampler_ptr = std::unique_ptr<SwrContext, resampler_freer>;
 using packet_ptr = std::unique_ptr<AVPacket, packet_freer>;
 using codec_parameters_ptr = std::unique_ptr<AVCodecParameters, codec_parameters_freer>;
 
+// What tells one of the stream's first packets from another: a rewind has
+// come back to the start when it reads the packets the open read.
+struct packet_print {
+  int64_t position = -1;
+  int64_t label = AV_NOPTS_VALUE;
+  int size = 0;
+  int flags = 0;
+  int64_t skip = -1;  // samples the packet tells the codec to skip; -1 none
+
+  static packet_print of(const AVPacket *packet);
+  // The same packet, given to a codec that skips `codec_delay` samples at
+  // its start of its own accord.
+  bool same_as(const packet_print &opened, int codec_delay) const;
+};
+constexpr int kOpeningPackets = 3;
+
 // Bytes that a resize leaves uninitialised: the resampler writes them.
 template <typename T>
 struct uninitialized_allocator : std::allocator<T> {
@@ -83,22 +102,6 @@ class channel_layout {
 
  private:
   AVChannelLayout layout_{};
-};
-
-// Whether every frame so far has had the same size, and where they lie. The
-// stream's first frame (shortened by the codec's priming) and a short last
-// frame do not count against it.
-struct frame_grid {
-  int64_t origin = -1;     // first sample of a frame on the grid
-  int64_t size = 0;        // the frames' size; 0 none yet, -1 no grid
-  bool confirmed = false;  // two frames in a row have had this size
-  bool odd_frame = false;  // the last frame had another size
-
-  // A frame placed at index; `padding` is the priming that shortens the
-  // stream's first frame.
-  void note(int64_t index, int64_t count, bool resampling, bool stream_first, int64_t padding);
-  // The grid point nearest to index, when within tolerance; else index.
-  int64_t snap(int64_t index, int64_t tolerance) const;
 };
 
 }  // namespace melvor
@@ -155,11 +158,14 @@ struct decoder_storage {
   melvor::channel_layout resampler_in_layout;
   melvor::channel_layout output_layout;
 
-  // Placement of frames whose timestamps are coarser than one sample.
-  bool frame_placed = false;     // since the open or the last seek
-  bool after_seek = false;       // no frame placed yet since a seek
-  bool at_stream_start = false;  // the next frame is the stream's first
-  melvor::frame_grid grid;
+  // The stream's first packets as the open read them.
+  std::array<melvor::packet_print, melvor::kOpeningPackets> opening_packets{};
+  int opening_packet_count = 0;
+  // Packets read ahead (by the open, by a seek); decoded before the
+  // demuxer's next ones.
+  std::deque<melvor::packet_ptr> pending;
+  // Sample positions: counting, labels, seek anchors.
+  melvor::timeline clock;
 
   decoder_storage() = default;
   decoder_storage(const decoder_storage &) = delete;
@@ -172,6 +178,11 @@ struct decoder_storage {
   void free_ffmpeg();
   // Empties the block; the next block starts at sample_position.
   void clear_output();
+  // Decoding starts again after a seek, at the stream's start or from an
+  // anchor packet: an empty block at the target with trimming pending up to
+  // it, the Reading state, and nothing read ahead but `ahead`.
+  void begin_at(int64_t target, double seconds, std::deque<melvor::packet_ptr> ahead,
+                melvor::placement how, uint64_t anchor_serial = 0, int64_t anchor_index = 0);
 };
 
 struct __fmpg_instance__ {

@@ -82,6 +82,8 @@ codec_context_ptr open_codec_context(const AVCodec *codec, const AVCodecParamete
   // Decoders place their output (and the samples they skip at the start)
   // by this time base; without it the first timestamps ignore encoder delay.
   context->pkt_timebase = time_base;
+  // Frames carry their packet's opaque value, which traces them to it.
+  context->flags |= AV_CODEC_FLAG_COPY_OPAQUE;
   if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
   return context;
 }
@@ -166,10 +168,28 @@ bool restart_decoder(__fmpg_instance__ *instance) {
   return true;
 }
 
+// Reads the stream's first packets ahead: a rewind to the start is exact
+// when it reads them again.
+void read_opening_packets(__fmpg_instance__ *instance) {
+  decoder_storage &dec = instance->decoder;
+  while (dec.opening_packet_count < kOpeningPackets) {
+    packet_ptr packet(av_packet_alloc());
+    if (packet == nullptr || read_selected_audio_packet(instance, packet.get()) != 1) return;
+    dec.opening_packets[dec.opening_packet_count++] = packet_print::of(packet.get());
+    try {
+      dec.pending.push_back(std::move(packet));
+    } catch (...) {
+      return;
+    }
+  }
+}
+
 bool init_decoder(__fmpg_instance__ *instance) {
   instance->decoder.free_ffmpeg();
   if (!init_codec_context(instance) || !init_resampler(instance)) return false;
-  instance->decoder.at_stream_start = true;
+  const AVStream *stream = selected_stream(instance);
+  instance->decoder.clock.reset(stream->time_base, instance->audio_info.sample_rate);
+  read_opening_packets(instance);
   return true;
 }
 

@@ -1,51 +1,205 @@
-// Sample-exact seeking.
+// Sample-exact seeking. The demuxer lands on a packet at or before a point
+// some way ahead of the target; the first packet after the landing whose
+// label the demuxer read from the file (not guessed from the seek) becomes
+// the anchor, and what the decode has learned of the labels gives its exact
+// index. Frames before the anchor settle the codec; frames after it are
+// counted on from it and trimmed up to the target.
 #include "instance.h"
 
 #include <algorithm>
+
+extern "C" {
+#include <libavcodec/codec_desc.h>
+}
 
 namespace melvor {
 
 namespace {
 
-// Lossy decoders need some history before their output is right again, so
-// the demuxer goes back this much further; frame conversion drops the extra.
+// Lossy decoders need some history before their output is that of a
+// decode from the start.
 constexpr int64_t kWarmUpMicroseconds = 200000;
-// Far beyond any real file; keeps the time base conversions from overflowing.
-constexpr int64_t kLatestMicroseconds = INT64_C(1) << 52;
+// What a lossy packet may borrow from the bytes of the packets before it.
+constexpr int64_t kWarmUpBytes = 4096;
+constexpr int64_t kLongestWarmUpMicroseconds = 5000000;
+// Reading on for an anchor stops here: the file has nothing to anchor to.
+constexpr size_t kLongestReadAhead = 4096;
+// Each attempt after a late landing goes four times further back.
+constexpr int kAttempts = 5;
+// Packets decoded from the start so that the labels can be mapped.
+constexpr int kPrimingBlocks = 16;
 
-int64_t warm_up_microseconds(const AVStream *stream) {
+bool lossless(const AVStream *stream) {
+  const AVCodecDescriptor *descriptor = avcodec_descriptor_get(stream->codecpar->codec_id);
+  return descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_LOSSLESS);
+}
+
+// Samples decoded before the target to settle the codec: none for lossless
+// codecs, whose packets decode on their own.
+int64_t settling_samples(const __fmpg_instance__ *instance, const AVStream *stream) {
+  if (lossless(stream)) return 0;
   const AVCodecParameters *par = stream->codecpar;
-  int64_t preroll = 0;
+  int64_t microseconds = kWarmUpMicroseconds;
   if (par->seek_preroll > 0 && par->sample_rate > 0) {
-    preroll = av_rescale_rnd(par->seek_preroll, 1000000, par->sample_rate, AV_ROUND_UP);
+    microseconds = std::max(
+        microseconds, av_rescale_rnd(par->seek_preroll, 1000000, par->sample_rate, AV_ROUND_UP));
   }
-  return std::max(kWarmUpMicroseconds, preroll);
+  int64_t bit_rate = par->bit_rate;
+  if (bit_rate <= 0) bit_rate = instance->format_context->bit_rate;
+  if (bit_rate > 0) {
+    microseconds = std::max(microseconds, kWarmUpBytes * 8 * 1000000 / bit_rate);
+  }
+  microseconds = std::min(microseconds, kLongestWarmUpMicroseconds);
+  return av_rescale(microseconds, instance->audio_info.sample_rate, 1000000);
 }
 
-int64_t to_stream_time(int64_t microseconds, const AVStream *stream) {
-  return av_rescale_q(microseconds, av_make_q(1, 1000000), stream->time_base);
+// The anchor is at least the second packet after the landing: land this
+// much further back.
+int64_t packet_margin(const __fmpg_instance__ *instance, const AVStream *stream) {
+  return std::max<int64_t>(
+      {instance->decoder.clock.labels.largest_packet(), stream->codecpar->frame_size, 1024});
 }
 
-enum class landing { failed, at_start, inside };
+int64_t label_of(const AVPacket *packet) {
+  return packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+}
 
-// Moves the demuxer to a seek point at or before the warm-up point. Some
-// demuxers refuse a point before the stream's start; then the start itself.
-landing seek_demuxer(__fmpg_instance__ *instance, const AVStream *stream, int64_t ms) {
+enum class landed { failed, anchored, unmapped, at_end };
+
+struct landing {
+  landed result = landed::failed;
+  std::deque<packet_ptr> packets;  // read from the landing on
+  size_t anchor = 0;               // of packets
+  int64_t anchor_index = -1;
+};
+
+// Moves the demuxer to a packet at or before sample `point` and reads on to
+// the anchor. Demuxers label the packets of the unit they land in (an Ogg
+// page, a Musepack block) by guesswork and those of the next unit by what
+// the file says, so the anchor is first the packet that no longer shares
+// the landing packet's position in the file. From there every label maps,
+// and the anchor moves on as long as it stays at or before `settled`:
+// what lies before it needs no decoding. `keep` packets before the anchor
+// stay, for codecs whose frames overlap the packet before.
+landing land_before(__fmpg_instance__ *instance, const AVStream *stream, int64_t point,
+                    int64_t settled, size_t keep) {
+  landing l;
+  const label_model &labels = instance->decoder.clock.labels;
+  const int64_t at = av_rescale_q(point, AVRational{1, instance->audio_info.sample_rate},
+                                  stream->time_base);
+  if (av_seek_frame(instance->format_context.get(), instance->audio_info.stream_index, at,
+                    AVSEEK_FLAG_BACKWARD) < 0) {
+    return l;
+  }
+  int64_t landing_position = 0;
+  bool trusted = false;
+  for (size_t read_ahead = 0; read_ahead < kLongestReadAhead; ++read_ahead) {
+    packet_ptr packet(av_packet_alloc());
+    if (packet == nullptr) return l;
+    const int read = read_selected_audio_packet(instance, packet.get());
+    if (read < 0) return l;
+    if (read == 0) {
+      if (l.result != landed::anchored) l.result = landed::at_end;
+      break;
+    }
+    const int64_t position = packet->pos;
+    const int64_t label = label_of(packet.get());
+    const bool first = read_ahead == 0;
+    l.packets.push_back(std::move(packet));
+    if (first) {
+      landing_position = position;
+      continue;
+    }
+    trusted = trusted || position != landing_position || position < 0;
+    if (!trusted || label == AV_NOPTS_VALUE) continue;
+    const int64_t index = labels.index_of(label);
+    if (l.result != landed::anchored) {
+      l.anchor = l.packets.size() - 1;
+      l.anchor_index = index;
+      l.result = index >= 0 ? landed::anchored : landed::unmapped;
+      if (index < 0 || index > settled) break;
+      continue;
+    }
+    if (index < 0 || index > settled) break;
+    l.anchor = l.packets.size() - 1;
+    l.anchor_index = index;
+    while (l.anchor > keep) {
+      l.packets.pop_front();
+      --l.anchor;
+    }
+  }
+  return l;
+}
+
+// Reads the stream's first packets again after a rewind; true, with them in
+// `ahead`, when they are the ones the open read.
+bool reads_opening_packets(__fmpg_instance__ *instance, std::deque<packet_ptr> &ahead) {
+  const decoder_storage &dec = instance->decoder;
+  for (int i = 0; i < dec.opening_packet_count; ++i) {
+    packet_ptr packet(av_packet_alloc());
+    if (packet == nullptr || read_selected_audio_packet(instance, packet.get()) != 1) return false;
+    const packet_print print = packet_print::of(packet.get());
+    ahead.push_back(std::move(packet));
+    if (!print.same_as(dec.opening_packets[i], dec.codec_context->delay)) return false;
+  }
+  return true;
+}
+
+// Moves the demuxer back to the stream's first packet. Seeking to its label
+// is exact in most containers; a byte seek to its position in the others
+// that allow it. The packets read to tell are kept in `ahead`.
+bool rewind(__fmpg_instance__ *instance, std::deque<packet_ptr> &ahead) {
+  const decoder_storage &dec = instance->decoder;
   AVFormatContext *context = instance->format_context.get();
   const int index = instance->audio_info.stream_index;
-  const int64_t at =
-      ms < kLatestMicroseconds / 1000 ? av_rescale(ms, 1000000, 1000) : kLatestMicroseconds;
-  const int64_t warm = to_stream_time(at - warm_up_microseconds(stream), stream);
-  const int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-  const landing warm_landing = warm < start ? landing::at_start : landing::inside;
-  if (av_seek_frame(context, index, warm, AVSEEK_FLAG_BACKWARD) >= 0) return warm_landing;
-  if (warm < start && av_seek_frame(context, index, start, AVSEEK_FLAG_BACKWARD) >= 0) {
-    return landing::at_start;
+  const AVStream *stream = selected_stream(instance);
+  int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+  if (dec.opening_packet_count > 0 && dec.opening_packets[0].label != AV_NOPTS_VALUE) {
+    start = dec.opening_packets[0].label;
   }
-  if (av_seek_frame(context, index, to_stream_time(at, stream), AVSEEK_FLAG_BACKWARD) >= 0) {
-    return landing::inside;
+  if (dec.opening_packet_count > 0) {
+    const int64_t position = dec.opening_packets[0].position;
+    const struct {
+      int64_t at;
+      int flags;
+    } ways[] = {{start, AVSEEK_FLAG_BACKWARD}, {position, AVSEEK_FLAG_BYTE}};
+    for (const auto &way : ways) {
+      ahead.clear();
+      if (way.at < 0 && way.flags == AVSEEK_FLAG_BYTE) continue;
+      if (av_seek_frame(context, index, way.at, way.flags) >= 0 &&
+          reads_opening_packets(instance, ahead)) {
+        return true;
+      }
+    }
+    ahead.clear();
   }
-  return landing::failed;
+  // Nothing reads the open's packets again: as near as the labels get.
+  return av_seek_frame(context, index, start, AVSEEK_FLAG_BACKWARD) >= 0 ||
+         av_seek_frame(context, index, start, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0;
+}
+
+// Back to the stream's start with a fresh decoder: what follows is exactly
+// what the open gave.
+bool begin_from_start(__fmpg_instance__ *instance, int64_t target, double seconds) {
+  decoder_storage &dec = instance->decoder;
+  if (!restart_decoder(instance)) {
+    avcodec_flush_buffers(dec.codec_context.get());
+    swr_close(dec.resampler.get());
+    if (swr_init(dec.resampler.get()) < 0) return false;
+  }
+  std::deque<packet_ptr> ahead;
+  if (!rewind(instance, ahead)) return false;
+  dec.begin_at(target, seconds, std::move(ahead), placement::stream_start);
+  return true;
+}
+
+// Decodes the stream's first packets, so that their labels can be mapped.
+void learn_labels(__fmpg_instance__ *instance) {
+  decoder_storage &dec = instance->decoder;
+  if (!begin_from_start(instance, 0, 0.0)) return;
+  for (int i = 0; i < kPrimingBlocks && !dec.clock.labels.primed(); ++i) {
+    if (fmpg_decode_next(instance) == 0 && dec.end_of_input) break;
+  }
 }
 
 }  // namespace
@@ -55,35 +209,44 @@ landing seek_demuxer(__fmpg_instance__ *instance, const AVStream *stream, int64_
 extern "C" {
 
 MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
-  if (!melvor::instance_ready(h) || ms < 0) return 0;
-  const AVStream *stream = melvor::selected_stream(h);
+  using namespace melvor;
+  if (!instance_ready(h) || ms < 0) return 0;
+  const AVStream *stream = selected_stream(h);
   if (stream == nullptr) return 0;
-  const melvor::landing landed = melvor::seek_demuxer(h, stream, ms);
-  if (landed == melvor::landing::failed) return 0;
-
-  const int64_t target = std::min(
-      melvor::samples_from_seconds(static_cast<double>(ms) / 1000.0, h->audio_info.sample_rate),
-      melvor::kIndexLimit);
   decoder_storage &dec = h->decoder;
-  // From the stream's start, a fresh decoder gives exactly the first
-  // decode's output; a flushed one keeps some state (AAC's window shapes).
-  if (landed != melvor::landing::at_start || !melvor::restart_decoder(h)) {
+  const int rate = h->audio_info.sample_rate;
+  const double seconds = static_cast<double>(ms) / 1000.0;
+  const int64_t target = std::min(samples_from_seconds(seconds, rate), kIndexLimit);
+
+  if (!dec.clock.labels.primed()) learn_labels(h);
+  const int64_t first = std::max<int64_t>(dec.clock.labels.first_index(), 0);
+  // Past the known end, the point to land before is the end.
+  int64_t latest = target;
+  if (h->audio_info.duration_samples > 0) latest = std::min(latest, h->audio_info.duration_samples);
+  const int64_t settle = settling_samples(h, stream);
+  const int64_t settled = target - settle;
+  const size_t keep = settle > 0 ? 1 : 0;
+  int64_t reach = settle + 2 * packet_margin(h, stream);
+  for (int attempt = 0; attempt < kAttempts; ++attempt, reach *= 4) {
+    const int64_t point = latest - reach;
+    if (point <= first) break;
+    landing l = land_before(h, stream, point, settled, keep);
+    if (l.result == landed::unmapped) break;
+    if (l.result != landed::anchored) continue;
+    // Landed too late to settle the codec before the target: further back.
+    // (Past the end there is nothing to settle.)
+    if (l.anchor_index > settled && target <= latest) continue;
     avcodec_flush_buffers(dec.codec_context.get());
     swr_close(dec.resampler.get());
     if (swr_init(dec.resampler.get()) < 0) return 0;
+    const uint64_t anchor_serial = dec.clock.next_serial + l.anchor;
+    dec.begin_at(target, seconds, std::move(l.packets), placement::anchoring, anchor_serial,
+                 l.anchor_index);
+    return 1;
   }
-
-  dec.sample_position = target >= 0 ? target : 0;
-  dec.clear_output();
-  dec.seek_target_sample = target;
-  dec.timecode = static_cast<double>(ms) / 1000.0;
-  dec.end_of_input = false;
-  dec.decoder_eof = false;
-  dec.frame_placed = false;
-  dec.after_seek = true;
-  dec.at_stream_start = landed == melvor::landing::at_start;
-  dec.grid.odd_frame = false;  // it was the last one
-  return 1;
+  // From the start, decoding forward: near the start, and wherever the
+  // labels cannot tell where the demuxer landed.
+  return begin_from_start(h, target, seconds) ? 1 : 0;
 }
 
 }  // extern "C"

@@ -93,7 +93,9 @@ class FrameConversion : public ::testing::Test {
   __fmpg_instance__ *h = nullptr;
 };
 
-TEST_F(FrameConversion, PlacedByTimestampOrContinuing) {
+// The stream's first frame goes where its timestamp says; a frame without
+// one, or stamped before 0 (a codec's priming it keeps), plays from 0.
+TEST_F(FrameConversion, TheFirstFrameGoesWhereItsTimestampSays) {
   const struct {
     const char *name;
     AVRational time_base;
@@ -102,15 +104,14 @@ TEST_F(FrameConversion, PlacedByTimestampOrContinuing) {
   } cases[] = {
       {"1/44100", {1, 44100}, 88200, 88200},
       {"1/1000", {1, 1000}, 1500, 66150},
-      {"no timestamp", {1, 44100}, AV_NOPTS_VALUE, 500},
-      {"before 0", {1, 44100}, -100, 500},
+      {"no timestamp", {1, 44100}, AV_NOPTS_VALUE, 0},
+      {"before 0", {1, 44100}, -100, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     decoder_storage &dec = h->decoder;
-    dec.clear_output();
-    dec.sample_position = 500;
-    dec.frame_placed = false;
+    dec.begin_at(500, 0.0, {}, melvor::placement::stream_start);
+    dec.seek_target_sample = -1;
     set_time_base(c.time_base.num, c.time_base.den);
     ASSERT_TRUE(append(plain_frame(300, c.stamp, 7)));
     EXPECT_EQ(dec.buffer_start_sample, c.expected);
@@ -119,9 +120,13 @@ TEST_F(FrameConversion, PlacedByTimestampOrContinuing) {
     EXPECT_EQ(dec.sample_position, c.expected + 300);
     EXPECT_EQ(dec.timecode, c.expected / 44100.0);
     EXPECT_EQ(first_left(h), 7 << 16);
+    // the next frame follows on, whatever its stamp says within a frame
+    ASSERT_TRUE(append(plain_frame(300, AV_NOPTS_VALUE)));
+    EXPECT_EQ(dec.sample_position, c.expected + 600);
   }
 }
 
+// The seek trimming, on frames placed at the stream's start.
 TEST_F(FrameConversion, TrimmedAgainstAPendingSeekTarget) {
   const struct {
     int64_t start;
@@ -137,13 +142,7 @@ TEST_F(FrameConversion, TrimmedAgainstAPendingSeekTarget) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.start);
     decoder_storage &dec = h->decoder;
-    dec.output.clear();
-    dec.buffer_samples = 0;
-    dec.buffer_start_sample = 1000;
-    dec.sample_position = 1000;
-    dec.seek_target_sample = 1000;
-    dec.timecode = 0.25;
-    dec.frame_placed = false;
+    dec.begin_at(1000, 0.25, {}, melvor::placement::stream_start);
     ASSERT_TRUE(append(plain_frame(200, c.start)));
     if (c.kept_from < 0) {
       EXPECT_TRUE(dec.output.empty());
@@ -162,80 +161,127 @@ TEST_F(FrameConversion, TrimmedAgainstAPendingSeekTarget) {
   }
 }
 
-// A codec's priming frame, stamped before 0, comes back after a seek to the
-// start: it must be trimmed, not played at the target.
-TEST_F(FrameConversion, StampBeforeZeroKeepsItsIndexWhileSeeking) {
-  set_time_base(1, 44100);
-  decoder_storage &dec = h->decoder;
-  dec.seek_target_sample = 0;
-  ASSERT_TRUE(append(plain_frame(960, -312)));
-  EXPECT_EQ(dec.buffer_start_sample, 0);
-  EXPECT_EQ(dec.buffer_samples, 648);
-  EXPECT_EQ(first_left(h), 312 << 16);
-
-  // without a pending target it continues at the position
-  dec.clear_output();
-  dec.sample_position = 0;
-  ASSERT_TRUE(append(plain_frame(960, -312)));
-  EXPECT_EQ(dec.buffer_start_sample, 0);
-  EXPECT_EQ(dec.buffer_samples, 960);
-  EXPECT_EQ(first_left(h), 0);
+// Positions count samples; a timestamp moves them only when it runs ahead
+// by more than the timestamps' own unsteadiness (and by more than a frame
+// unless the codec or demuxer lost audio), and never backwards.
+TEST_F(FrameConversion, TimestampsMoveThePositionOnlyForMissingAudio) {
+  const struct {
+    const char *name;
+    AVRational time_base;
+    std::vector<int64_t> stamps;  // of 1024-sample frames
+    bool loss_before_last;
+    int64_t last_start;
+  } cases[] = {
+      {"exact stamps", {1, 44100}, {0, 1024, 2048}, false, 2048},
+      {"millisecond stamps", {1, 1000}, {0, 23, 46, 70}, false, 3072},
+      {"stamps behind the count", {1, 44100}, {0, 1024, 100}, false, 2048},
+      {"a jump of half a frame", {1, 44100}, {0, 1024, 2560}, false, 2048},
+      {"a jump of three frames", {1, 44100}, {0, 1024, 5120}, false, 5120},
+      {"one frame lost", {1, 44100}, {0, 1024, 3072}, true, 3072},
+      {"wandering stamps, one frame lost", {1, 1000}, {0, 23, 46, 93}, true, 4096},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    decoder_storage &dec = h->decoder;
+    dec.begin_at(0, 0.0, {}, melvor::placement::stream_start);
+    dec.seek_target_sample = -1;
+    set_time_base(c.time_base.num, c.time_base.den);
+    for (size_t i = 0; i < c.stamps.size(); ++i) {
+      if (i + 1 == c.stamps.size()) {
+        dec.clock.loss_noted = c.loss_before_last;
+        dec.clear_output();
+      }
+      ASSERT_TRUE(append(plain_frame(1024, c.stamps[i])));
+    }
+    EXPECT_EQ(dec.buffer_start_sample, c.last_start);
+  }
 }
 
 TEST_F(FrameConversion, FramesWithAGapShareOneBlock) {
   set_time_base(1, 44100);
   ASSERT_TRUE(append(plain_frame(100, 0)));
-  ASSERT_TRUE(append(plain_frame(100, 110)));
+  ASSERT_TRUE(append(plain_frame(100, 1000)));
   const decoder_storage &dec = h->decoder;
   EXPECT_EQ(dec.buffer_start_sample, 0);
   EXPECT_EQ(dec.buffer_samples, 200);
   EXPECT_EQ(dec.output.size(), 200u * 2 * 4);
   EXPECT_EQ(fmpg_buffer_end_sample(h), 200);
-  EXPECT_EQ(fmpg_sample_position(h), 210);
+  EXPECT_EQ(fmpg_sample_position(h), 1100);
 }
 
-// Millisecond stamps at 44.1 kHz: a tick is 45 samples.
-TEST_F(FrameConversion, CoarseStampsContinueWithinATick) {
-  set_time_base(1, 1000);
-  EXPECT_EQ(melvor::tick_samples(melvor::selected_stream(h), 44100), 45);
-  const decoder_storage &dec = h->decoder;
-  ASSERT_TRUE(append(plain_frame(1024, 0)));
-  ASSERT_TRUE(append(plain_frame(1024, 23)));  // 1014, 10 before the position
-  EXPECT_EQ(dec.sample_position, 2048);
-  ASSERT_TRUE(append(plain_frame(1024, 100)));  // 4410: a real jump
-  EXPECT_EQ(dec.sample_position, 4410 + 1024);
-  EXPECT_EQ(dec.buffer_samples, 3 * 1024);
+// After a seek, frames made from packets before the anchor only settle the
+// codec; the anchor packet's first frame goes to the anchor's index.
+TEST_F(FrameConversion, FramesBeforeTheAnchorSettleTheCodecOnly) {
+  set_time_base(1, 44100);
+  decoder_storage &dec = h->decoder;
+  const uint64_t before = dec.clock.record(0, true);
+  const uint64_t anchor = dec.clock.record(1024, true);
+  dec.begin_at(5000, 0.1, {}, melvor::placement::anchoring, anchor, 4096);
+  melvor::frame_ptr settling = plain_frame(1024, 0);
+  settling->opaque = reinterpret_cast<void *>(static_cast<uintptr_t>(before));
+  ASSERT_TRUE(append(settling));
+  EXPECT_TRUE(dec.output.empty());
+  EXPECT_EQ(dec.sample_position, 5000);
+  melvor::frame_ptr anchored = plain_frame(1024, 1024);
+  anchored->opaque = reinterpret_cast<void *>(static_cast<uintptr_t>(anchor));
+  ASSERT_TRUE(append(anchored));
+  EXPECT_EQ(dec.buffer_start_sample, 5000);  // 4096 + 1024 reaches past the target
+  EXPECT_EQ(dec.buffer_samples, 120);
+  EXPECT_EQ(first_left(h), 904 << 16);
+  EXPECT_EQ(dec.clock.mode, melvor::placement::counting);
 }
 
-// After a seek, the first frame's millisecond stamp snaps onto the grid of
-// the equal frames before it, when that is within a tick.
-TEST_F(FrameConversion, FirstFrameAfterASeekSnapsToTheFrameGrid) {
+// Labels to indices, learned from packets placed by counting. `labels` and
+// `sizes` describe consecutive packets after the stream's first; the
+// questions ask the index of a label.
+TEST(LabelModel, MapsLabelsWhereTheyTellAPacketExactly) {
+  struct question {
+    int64_t label;
+    int64_t index;  // -1: cannot be told
+  };
   const struct {
     const char *name;
-    std::vector<int> sizes;  // frames decoded before the seek
-    int64_t expected_position;
+    AVRational time_base;
+    int rate;
+    std::vector<int64_t> sizes;
+    std::vector<int64_t> labels;
+    std::vector<question> questions;
   } cases[] = {
-      {"equal frames", {1024, 1024, 1024}, 34 * 1024 + 1024},
-      // an odd frame in the middle: no grid, the stamp stands
-      {"sizes differ", {1024, 1024, 500, 1024}, 34795 + 1024},
+      {"sample labels", {1, 44100}, 44100, {1024, 1024, 1024}, {1024, 2048, 3072},
+       {{1024000, 1024000}, {4095, 4095}}},
+      // MP3: labels in 1/14112000, 320 ticks a sample
+      {"fine labels", {1, 14112000}, 44100, {1152, 1152, 1152}, {368640, 737280, 1105920},
+       {{368640 * 1000, 1152000}, {368641, 1152}}},
+      // AC-3 at 44.1 kHz: 1536 samples are 3134.7 ticks of 90 kHz; the
+      // demuxer adds 3135 a packet, so the labels drift off the samples
+      {"added up ticks", {1, 90000}, 44100, {1536, 1536, 1536}, {3135, 6270, 9405},
+       {{3135 * 10000, 1536 * 10000}, {3135 * 10000 + 1, -1}}},
+      // AAC in Matroska: milliseconds rounded from the samples
+      {"rounded milliseconds", {1, 1000}, 44100, {1024, 1024, 1024, 1024}, {23, 46, 70, 93},
+       {{232200, 10000 * 1024}, {232199, 10000 * 1024}, {232246, 10002 * 1024}}},
+      // Vorbis in Matroska: packets of 128, 576 or 1024 samples, on a grid of
+      // 64, and half a millisecond is less than 32 samples
+      {"rounded, sizes vary", {1, 1000}, 44100, {128, 576, 1024, 1024, 576, 128, 576, 1024},
+       {3, 16, 39, 62, 75, 78, 91, 115}, {{22674, 15624 * 64}}},
+      // the same at 96 kHz: a millisecond spans 96 samples, more than the grid
+      {"rounded, too coarse", {1, 1000}, 96000, {128, 576, 1024, 1024}, {1, 7, 18, 29},
+       {{5000, -1}}},
   };
-  set_time_base(1, 1000);
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    Instance fresh = open_fixture("tone.flac");
-    ASSERT_NE(fresh, nullptr);
-    __fmpg_instance__ *f = fresh.get();
-    melvor::selected_stream(f)->time_base = AVRational{1, 1000};
-    int64_t at = 0;
-    for (int size : c.sizes) {
-      ASSERT_TRUE(melvor::append_converted_frame(f, plain_frame(size, at * 1000 / 44100).get()));
-      at += size;
+    melvor::label_model model;
+    model.reset(c.time_base, c.rate);
+    EXPECT_EQ(model.index_of(c.labels[0]), -1);  // nothing learned yet
+    model.observe(1, 0, 0, true);
+    int64_t index = c.sizes[0];
+    for (size_t i = 0; i < c.labels.size(); ++i) {
+      model.observe(2 + i, c.labels[i], index, false);
+      if (i + 1 < c.sizes.size()) index += c.sizes[i + 1];
     }
-    ASSERT_EQ(fmpg_seek_ms(f, 900), 1);  // target 39690
-    // 789 ms is sample 34794.9; frame 34 begins at 34816
-    ASSERT_TRUE(melvor::append_converted_frame(f, plain_frame(1024, 789).get()));
-    EXPECT_TRUE(f->decoder.output.empty());
-    EXPECT_EQ(f->decoder.sample_position, c.expected_position);
+    for (const question &q : c.questions) {
+      SCOPED_TRACE(q.label);
+      EXPECT_EQ(model.index_of(q.label), q.index);
+    }
   }
 }
 
@@ -246,7 +292,7 @@ TEST_F(FrameConversion, EmptyFrameChangesNothing) {
   EXPECT_TRUE(dec.output.empty());
   EXPECT_EQ(dec.sample_position, 77);
   EXPECT_EQ(dec.buffer_start_sample, 0);
-  EXPECT_FALSE(dec.frame_placed);
+  EXPECT_EQ(dec.clock.mode, melvor::placement::stream_start);
 }
 
 // Frames in other formats, rates and layouts than the resampler was made
