@@ -8,14 +8,24 @@ namespace {
 // Audio was dropped (a damaged or unconverted frame, a packet the codec or
 // the demuxer did not deliver): the next frame is not the stream's first,
 // whatever its stamp says.
-void note_lost_audio(decoder_storage &dec) { dec.clock.loss_noted = true; }
+// Audio was dropped. Damaged data is dropped alike by every decode of the
+// file; a call that failed (for want of memory, say) is not, and what
+// follows it until the next seek teaches nothing about the labels.
+void note_lost_audio(decoder_storage &dec, bool damaged) {
+  dec.clock.loss_noted = true;
+  if (!damaged) dec.clock.learning = false;
+}
+
+int failed(decoder_storage &dec) {
+  dec.clock.learning = false;
+  return 0;
+}
 
 // The next packet to decode: one that a seek read ahead, else the demuxer's.
 int next_packet(__fmpg_instance__ *instance, AVPacket *packet) {
   decoder_storage &dec = instance->decoder;
   if (!dec.pending.empty()) {
-    av_packet_move_ref(packet, dec.pending.front().get());
-    dec.pending.pop_front();
+    dec.pending.pop_into(packet);
     return 1;
   }
   return read_selected_audio_packet(instance, packet);
@@ -43,14 +53,17 @@ int receive_available_frames(__fmpg_instance__ *instance) {
     }
     // A damaged frame is dropped; the ones after it still play.
     if (ret == AVERROR_INVALIDDATA) {
-      note_lost_audio(dec);
+      note_lost_audio(dec, true);
       continue;
     }
-    if (ret < 0) return -1;
+    if (ret < 0) {
+      dec.clock.learning = false;
+      return -1;
+    }
     const bool appended = append_converted_frame(instance, dec.frame.get());
     av_frame_unref(dec.frame.get());
     if (!appended) {
-      note_lost_audio(dec);
+      note_lost_audio(dec, false);
       return -1;
     }
     if (dec.buffer_samples > 0) result = 1;
@@ -90,7 +103,7 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
     if (read < 0) {
       // Not the end: the next call reads on.
       av_packet_unref(packet);
-      melvor::note_lost_audio(dec);
+      melvor::note_lost_audio(dec, false);
       return 0;
     }
     if (read == 0) {
@@ -103,8 +116,10 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
     av_packet_unref(packet);
     // A damaged packet is dropped like one the codec took; the rest of the
     // file still plays.
-    if (ret < 0 && ret != AVERROR(EAGAIN)) melvor::note_lost_audio(dec);
-    if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_INVALIDDATA) return 0;
+    if (ret < 0 && ret != AVERROR(EAGAIN)) {
+      melvor::note_lost_audio(dec, ret == AVERROR_INVALIDDATA);
+      if (ret != AVERROR_INVALIDDATA) return 0;
+    }
     r = receive_available_frames(h);
     if (r < 0) return 0;
     if (r > 0 && !dec.output.empty()) return 1;
@@ -112,7 +127,7 @@ MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
 
   if (!dec.decoder_eof) {
     const int ret = avcodec_send_packet(codec, nullptr);
-    if (ret < 0 && ret != AVERROR_EOF) return 0;
+    if (ret < 0 && ret != AVERROR_EOF) return melvor::failed(dec);
     r = receive_available_frames(h);
     if (r < 0) return 0;
     if (r > 0 && !dec.output.empty()) return 1;

@@ -109,10 +109,11 @@ int64_t place_frame(__fmpg_instance__ *instance, const AVFrame *frame, sent_pack
   }
   clock.loss_noted = false;
   clock.largest_frame = std::max(clock.largest_frame, count);
-  if (mode == placement::counting) clock.frame_grid = std::gcd(clock.frame_grid, count);
+  // The stream's first frame may be cut short by the codec's priming.
+  if (mode != placement::stream_start) clock.frame_grid = std::gcd(clock.frame_grid, count);
   if (packet != nullptr && !packet->placed) {
     packet->placed = true;
-    if (packet->labelled) {
+    if (packet->labelled && clock.learning) {
       clock.labels.observe(packet->serial, packet->label, index,
                            mode == placement::stream_start);
     }

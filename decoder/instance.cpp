@@ -49,6 +49,7 @@ void decoder_storage::free_ffmpeg() {
   opening_packet_count = 0;
   pending.clear();
   clock.reset(AVRational{0, 1}, 0);
+  frames.reset();
 }
 
 void decoder_storage::clear_output() {
@@ -58,7 +59,7 @@ void decoder_storage::clear_output() {
 }
 
 void decoder_storage::begin_at(int64_t target, double seconds,
-                               std::deque<melvor::packet_ptr> ahead, melvor::placement how,
+                               melvor::packet_queue ahead, melvor::placement how,
                                uint64_t anchor_serial, int64_t anchor_index) {
   sample_position = target;
   clear_output();
@@ -71,6 +72,21 @@ void decoder_storage::begin_at(int64_t target, double seconds,
 }
 
 namespace melvor {
+
+bool packet_queue::push(packet_ptr packet) noexcept {
+  try {
+    items_.push_back(std::move(packet));
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void packet_queue::pop_into(AVPacket *packet) noexcept {
+  av_packet_move_ref(packet, items_[next_].get());
+  items_[next_++].reset();
+  if (empty()) clear();
+}
 
 packet_print packet_print::of(const AVPacket *packet) {
   packet_print print;

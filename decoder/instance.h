@@ -3,11 +3,11 @@
 #define MELVOR_INSTANCE_H
 
 #include "melvor.h"
+#include "frame_index.h"
 #include "timeline.h"
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -65,6 +65,28 @@ struct packet_print {
   bool same_as(const packet_print &opened, int codec_delay) const;
 };
 constexpr int kOpeningPackets = 3;
+
+// Packets read ahead of the decoder, taken in the order they were read.
+// Nothing here throws: a packet that cannot be queued is refused.
+class packet_queue {
+ public:
+  bool empty() const { return next_ == items_.size(); }
+  size_t size() const { return items_.size() - next_; }
+  // False, and the packet freed, when there is no memory to queue it.
+  bool push(packet_ptr packet) noexcept;
+  // Moves the oldest packet's contents into `packet`.
+  void pop_into(AVPacket *packet) noexcept;
+  // Drops the oldest packet.
+  void drop_front() noexcept { items_[next_++].reset(); }
+  void clear() noexcept {
+    items_.clear();
+    next_ = 0;
+  }
+
+ private:
+  std::vector<packet_ptr> items_;
+  size_t next_ = 0;
+};
 
 // Bytes that a resize leaves uninitialised: the resampler writes them.
 template <typename T>
@@ -163,9 +185,11 @@ struct decoder_storage {
   int opening_packet_count = 0;
   // Packets read ahead (by the open, by a seek); decoded before the
   // demuxer's next ones.
-  std::deque<melvor::packet_ptr> pending;
+  melvor::packet_queue pending;
   // Sample positions: counting, labels, seek anchors.
   melvor::timeline clock;
+  // Where the frames of a raw stream lie in the file.
+  melvor::frame_index frames;
 
   decoder_storage() = default;
   decoder_storage(const decoder_storage &) = delete;
@@ -181,7 +205,7 @@ struct decoder_storage {
   // Decoding starts again after a seek, at the stream's start or from an
   // anchor packet: an empty block at the target with trimming pending up to
   // it, the Reading state, and nothing read ahead but `ahead`.
-  void begin_at(int64_t target, double seconds, std::deque<melvor::packet_ptr> ahead,
+  void begin_at(int64_t target, double seconds, melvor::packet_queue ahead,
                 melvor::placement how, uint64_t anchor_serial = 0, int64_t anchor_index = 0);
 };
 

@@ -175,12 +175,14 @@ void read_opening_packets(__fmpg_instance__ *instance) {
   while (dec.opening_packet_count < kOpeningPackets) {
     packet_ptr packet(av_packet_alloc());
     if (packet == nullptr || read_selected_audio_packet(instance, packet.get()) != 1) return;
-    dec.opening_packets[dec.opening_packet_count++] = packet_print::of(packet.get());
-    try {
-      dec.pending.push_back(std::move(packet));
-    } catch (...) {
+    const packet_print print = packet_print::of(packet.get());
+    // A packet that cannot be kept is lost to the decoder: the rewind could
+    // never come back to the same packets, so nothing is remembered.
+    if (!dec.pending.push(std::move(packet))) {
+      dec.opening_packet_count = 0;
       return;
     }
+    dec.opening_packets[dec.opening_packet_count++] = print;
   }
 }
 

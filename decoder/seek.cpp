@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+
 extern "C" {
 #include <libavcodec/codec_desc.h>
 }
@@ -26,6 +27,8 @@ constexpr int64_t kLongestWarmUpMicroseconds = 5000000;
 constexpr size_t kLongestReadAhead = 4096;
 // Each attempt after a late landing goes four times further back.
 constexpr int kAttempts = 5;
+// Index entries go this many frames past a raw stream's target.
+constexpr int64_t kFramesBeyond = 64;
 // Packets decoded from the start so that the labels can be mapped.
 constexpr int kPrimingBlocks = 16;
 
@@ -68,7 +71,7 @@ enum class landed { failed, anchored, unmapped, at_end };
 
 struct landing {
   landed result = landed::failed;
-  std::deque<packet_ptr> packets;  // read from the landing on
+  packet_queue packets;  // read from the landing on
   size_t anchor = 0;               // of packets
   int64_t anchor_index = -1;
 };
@@ -81,9 +84,9 @@ struct landing {
 // and the anchor moves on as long as it stays at or before `settled`:
 // what lies before it needs no decoding. `keep` packets before the anchor
 // stay, for codecs whose frames overlap the packet before.
-landing land_before(__fmpg_instance__ *instance, const AVStream *stream, int64_t point,
-                    int64_t settled, size_t keep) {
+landing land_before(__fmpg_instance__ *instance, int64_t point, int64_t settled, size_t keep) {
   landing l;
+  const AVStream *stream = selected_stream(instance);
   const label_model &labels = instance->decoder.clock.labels;
   const int64_t at = av_rescale_q(point, AVRational{1, instance->audio_info.sample_rate},
                                   stream->time_base);
@@ -105,7 +108,7 @@ landing land_before(__fmpg_instance__ *instance, const AVStream *stream, int64_t
     const int64_t position = packet->pos;
     const int64_t label = label_of(packet.get());
     const bool first = read_ahead == 0;
-    l.packets.push_back(std::move(packet));
+    if (!l.packets.push(std::move(packet))) return landing{};
     if (first) {
       landing_position = position;
       continue;
@@ -124,80 +127,116 @@ landing land_before(__fmpg_instance__ *instance, const AVStream *stream, int64_t
     l.anchor = l.packets.size() - 1;
     l.anchor_index = index;
     while (l.anchor > keep) {
-      l.packets.pop_front();
+      l.packets.drop_front();
       --l.anchor;
     }
   }
   return l;
 }
 
+// Raw streams: the index entries the demuxer needs to go straight to the
+// frames up to `settled`, and some beyond, so that it need not read on from
+// the last one.
+void cover_frames(__fmpg_instance__ *instance, int64_t settled) {
+  decoder_storage &dec = instance->decoder;
+  const label_model &labels = dec.clock.labels;
+  const int64_t samples = labels.packet_samples();
+  const int64_t second = labels.second_index();
+  if (samples <= 0 || second < 0 || settled < second) return;
+  const int64_t number = (settled - second) / samples + 1;
+  dec.frames.cover(instance, number + kFramesBeyond, labels.label_step());
+}
+
 // Reads the stream's first packets again after a rewind; true, with them in
 // `ahead`, when they are the ones the open read.
-bool reads_opening_packets(__fmpg_instance__ *instance, std::deque<packet_ptr> &ahead) {
+bool reads_opening_packets(__fmpg_instance__ *instance, packet_queue &ahead) {
   const decoder_storage &dec = instance->decoder;
   for (int i = 0; i < dec.opening_packet_count; ++i) {
     packet_ptr packet(av_packet_alloc());
     if (packet == nullptr || read_selected_audio_packet(instance, packet.get()) != 1) return false;
     const packet_print print = packet_print::of(packet.get());
-    ahead.push_back(std::move(packet));
+    if (!ahead.push(std::move(packet))) return false;
     if (!print.same_as(dec.opening_packets[i], dec.codec_context->delay)) return false;
   }
   return true;
 }
 
+// Opens the file anew: the one way back to the start that is exact in every
+// container, and the slowest (the streams are probed again), so the last.
+bool reopen(__fmpg_instance__ *instance, packet_queue &ahead) {
+  const AVFormatContext *old = instance->format_context.get();
+  const int index = instance->audio_info.stream_index;
+  AVFormatContext *context = nullptr;
+  if (old->url == nullptr || avformat_open_input(&context, old->url, nullptr, nullptr) < 0) {
+    return false;
+  }
+  format_context_ptr fresh(context);
+  if (avformat_find_stream_info(context, nullptr) < 0 ||
+      static_cast<unsigned>(index) >= context->nb_streams ||
+      context->streams[index]->codecpar->codec_id != old->streams[index]->codecpar->codec_id) {
+    return false;
+  }
+  instance->format_context = std::move(fresh);
+  instance->decoder.frames.reset();  // its entries were the old demuxer's
+  return reads_opening_packets(instance, ahead);
+}
+
 // Moves the demuxer back to the stream's first packet. Seeking to its label
 // is exact in most containers; a byte seek to its position in the others
-// that allow it. The packets read to tell are kept in `ahead`.
-bool rewind(__fmpg_instance__ *instance, std::deque<packet_ptr> &ahead) {
+// that allow it; opening the file anew in the rest. The packets read to tell
+// are kept in `ahead`.
+bool rewind(__fmpg_instance__ *instance, packet_queue &ahead) {
   const decoder_storage &dec = instance->decoder;
   AVFormatContext *context = instance->format_context.get();
   const int index = instance->audio_info.stream_index;
-  const AVStream *stream = selected_stream(instance);
-  int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-  if (dec.opening_packet_count > 0 && dec.opening_packets[0].label != AV_NOPTS_VALUE) {
-    start = dec.opening_packets[0].label;
+  if (dec.opening_packet_count == 0) {
+    // The open read nothing: no packet to come back to, and none to miss.
+    const AVStream *stream = selected_stream(instance);
+    const int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    return av_seek_frame(context, index, start, AVSEEK_FLAG_BACKWARD) >= 0;
   }
-  if (dec.opening_packet_count > 0) {
-    const int64_t position = dec.opening_packets[0].position;
-    const struct {
-      int64_t at;
-      int flags;
-    } ways[] = {{start, AVSEEK_FLAG_BACKWARD}, {position, AVSEEK_FLAG_BYTE}};
-    for (const auto &way : ways) {
-      ahead.clear();
-      if (way.at < 0 && way.flags == AVSEEK_FLAG_BYTE) continue;
-      if (av_seek_frame(context, index, way.at, way.flags) >= 0 &&
-          reads_opening_packets(instance, ahead)) {
-        return true;
-      }
-    }
+  const packet_print &first = dec.opening_packets[0];
+  const struct {
+    int64_t at;
+    int flags;
+  } ways[] = {{first.label, AVSEEK_FLAG_BACKWARD}, {first.position, AVSEEK_FLAG_BYTE}};
+  for (const auto &way : ways) {
     ahead.clear();
+    if (way.at == AV_NOPTS_VALUE || (way.flags == AVSEEK_FLAG_BYTE && way.at < 0)) continue;
+    if (av_seek_frame(context, index, way.at, way.flags) >= 0 &&
+        reads_opening_packets(instance, ahead)) {
+      return true;
+    }
   }
-  // Nothing reads the open's packets again: as near as the labels get.
-  return av_seek_frame(context, index, start, AVSEEK_FLAG_BACKWARD) >= 0 ||
-         av_seek_frame(context, index, start, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0;
+  ahead.clear();
+  return reopen(instance, ahead);
 }
 
 // Back to the stream's start with a fresh decoder: what follows is exactly
 // what the open gave.
 bool begin_from_start(__fmpg_instance__ *instance, int64_t target, double seconds) {
   decoder_storage &dec = instance->decoder;
+  packet_queue ahead;
+  if (!rewind(instance, ahead)) return false;
   if (!restart_decoder(instance)) {
     avcodec_flush_buffers(dec.codec_context.get());
     swr_close(dec.resampler.get());
     if (swr_init(dec.resampler.get()) < 0) return false;
   }
-  std::deque<packet_ptr> ahead;
-  if (!rewind(instance, ahead)) return false;
   dec.begin_at(target, seconds, std::move(ahead), placement::stream_start);
   return true;
 }
 
-// Decodes the stream's first packets, so that their labels can be mapped.
+// Decodes the stream's first packets, so that their labels can be mapped:
+// on from where decoding stands when it began at the start and has not
+// failed (a host that played a little, then seeks), else from a rewind.
 void learn_labels(__fmpg_instance__ *instance) {
   decoder_storage &dec = instance->decoder;
-  if (!begin_from_start(instance, 0, 0.0)) return;
-  for (int i = 0; i < kPrimingBlocks && !dec.clock.labels.primed(); ++i) {
+  const timeline &clock = dec.clock;
+  const bool on = clock.from_start && clock.learning && !dec.end_of_input &&
+                  dec.seek_target_sample < 0;
+  if (!on && !begin_from_start(instance, 0, 0.0)) return;
+  for (int i = 0; i < kPrimingBlocks && !clock.labels.primed(); ++i) {
     if (fmpg_decode_next(instance) == 0 && dec.end_of_input) break;
   }
 }
@@ -211,14 +250,15 @@ extern "C" {
 MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
   using namespace melvor;
   if (!instance_ready(h) || ms < 0) return 0;
-  const AVStream *stream = selected_stream(h);
-  if (stream == nullptr) return 0;
+  if (selected_stream(h) == nullptr) return 0;
   decoder_storage &dec = h->decoder;
   const int rate = h->audio_info.sample_rate;
   const double seconds = static_cast<double>(ms) / 1000.0;
   const int64_t target = std::min(samples_from_seconds(seconds, rate), kIndexLimit);
 
   if (!dec.clock.labels.primed()) learn_labels(h);
+  // (Learning may have opened the file anew: the stream is fetched after.)
+  const AVStream *stream = selected_stream(h);
   const int64_t first = std::max<int64_t>(dec.clock.labels.first_index(), 0);
   // Past the known end, the point to land before is the end.
   int64_t latest = target;
@@ -227,10 +267,12 @@ MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
   const int64_t settled = target - settle;
   const size_t keep = settle > 0 ? 1 : 0;
   int64_t reach = settle + 2 * packet_margin(h, stream);
+  const bool by_frames = frame_index::serves(h);
   for (int attempt = 0; attempt < kAttempts; ++attempt, reach *= 4) {
     const int64_t point = latest - reach;
     if (point <= first) break;
-    landing l = land_before(h, stream, point, settled, keep);
+    if (by_frames) cover_frames(h, settled);
+    landing l = land_before(h, point, settled, keep);
     if (l.result == landed::unmapped) break;
     if (l.result != landed::anchored) continue;
     // Landed too late to settle the codec before the target: further back.

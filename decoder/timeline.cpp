@@ -59,7 +59,11 @@ void label_model::keep_mark(int64_t label, int64_t index) {
   const bool near_before = at != marks_.begin() && label - std::prev(at)->label < spacing;
   const bool near_after = at != marks_.end() && at->label - label < spacing;
   if ((near_before || near_after) && last_valid_) return;
-  marks_.insert(at, mark{label, index});
+  try {
+    marks_.insert(at, mark{label, index});
+  } catch (...) {
+    // Without memory for the mark, the labels around it map from the others.
+  }
 }
 
 void label_model::observe(uint64_t serial, int64_t label, int64_t index, bool stream_first) {
@@ -75,6 +79,7 @@ void label_model::observe(uint64_t serial, int64_t label, int64_t index, bool st
     highest_offset_ = has_offsets_ ? std::max(highest_offset_, offset) : offset;
     has_offsets_ = true;
   }
+  if (last_valid_ && last_first_ && serial == last_serial_ + 1) second_index_ = index;
   if (last_valid_ && !last_first_ && serial == last_serial_ + 1) {
     const int64_t label_step = label - last_label_;
     const int64_t count = index - last_index_;
@@ -147,6 +152,8 @@ void timeline::begin(placement how, uint64_t serial, int64_t index) {
   largest_frame = 0;
   frame_grid = 0;
   loss_noted = false;
+  learning = true;
+  from_start = how == placement::stream_start;
   labels.break_run();
 }
 

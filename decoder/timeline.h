@@ -41,6 +41,13 @@ class label_model {
   bool primed() const { return pairs_ >= 2 && !marks_.empty(); }
   // Where the stream's first packet begins; -1 until it has been decoded.
   int64_t first_index() const { return first_index_; }
+  // Where the stream's second packet begins; -1 until it has been decoded.
+  int64_t second_index() const { return second_index_; }
+  // The samples of every packet but the first (and the last), when they are
+  // all the same; else 0.
+  int64_t packet_samples() const { return pairs_ > 0 && !count_steps_vary_ ? count_step_ : 0; }
+  // The label step between packets, when all are the same; else 0.
+  int64_t label_step() const { return pairs_ > 0 && !label_steps_vary_ ? label_step_ : 0; }
   // The largest number of samples one packet has given.
   int64_t largest_packet() const { return largest_packet_; }
 
@@ -51,6 +58,7 @@ class label_model {
   int rate_ = 0;
   std::vector<mark> marks_;  // sorted by label, thinned
   int64_t first_index_ = -1;
+  int64_t second_index_ = -1;
 
   // The packet observed last, to pair with the next one.
   bool last_valid_ = false;
@@ -105,8 +113,13 @@ struct timeline {
   int64_t reference_offset = 0;  // timestamp minus index, of the last frame
   int64_t jitter = 0;            // largest change of that offset so far
   int64_t largest_frame = 0;     // of the frames placed so far
-  int64_t frame_grid = 0;        // their greatest common divisor, the first left out
+  int64_t frame_grid = 0;        // their greatest common divisor, the stream's first left out
   bool loss_noted = false;       // the codec or the demuxer dropped audio
+  // Placed frames teach the labels, unless a call has failed since the
+  // decode began: its frames may then lie where no other decode puts them.
+  bool learning = true;
+  // The decode began at the stream's start (the open, or a rewind).
+  bool from_start = true;
 
   uint64_t next_serial = 1;
   std::array<sent_packet, 64> sent{};

@@ -95,6 +95,34 @@ ff -i "$tmp/tone.wav" -t 2 "${bitexact[@]}" -c:a libmp3lame -b:a 64k "$tmp/clean
 ff -f lavfi -i "anoisesrc=seed=11:d=0.1:r=30000" -f u8 -c:a pcm_u8 "$tmp/noise.bin"
 { head -c 8000 "$tmp/clean.mp3"; cat "$tmp/noise.bin"; tail -c +8001 "$tmp/clean.mp3"; } >garbage.mp3
 
+# Classes whose positions and seeks depend on how the container labels its
+# packets, 1.5 s each from a chirp (a steady tone hides misplaced samples):
+# Ogg with FLAC, with Vorbis beside Theora video, with Speex; MP3 at the
+# MPEG-2 and 2.5 rates (576-sample frames) and one without a table of
+# contents but with an ID3v1 tag; E-AC-3 at 44.1 kHz; WMA in ASF; Musepack
+# SV8; and Vorbis whose header packets span several Ogg pages (a long
+# comment).
+chirp() {  # RATE OUT
+  ff -f lavfi -i "aevalsrc=0.4*sin(2*PI*(220+400*t)*t)|0.3*sin(2*PI*(660-150*t)*t):s=$1:d=1.5" \
+     -c:a pcm_s16le "$2"
+}
+chirp 44100 "$tmp/chirp44.wav"
+ff -i "$tmp/chirp44.wav" "${bitexact[@]}" -c:a flac chirp_flac.oga
+ff -f lavfi -i "testsrc=size=32x32:rate=5:duration=1.5" -i "$tmp/chirp44.wav" -map 0:v -map 1:a \
+   "${bitexact[@]}" -c:v libtheora -q:v 1 -c:a libvorbis -q:a 0 chirp_theora.ogv
+for rate in 8000 16000 22050; do
+  chirp "$rate" "$tmp/chirp$rate.wav"
+  ff -i "$tmp/chirp$rate.wav" "${bitexact[@]}" -c:a libmp3lame -b:a 24k "chirp_mp3_$rate.mp3"
+done
+ff -i "$tmp/chirp16000.wav" -ac 1 "${bitexact[@]}" -c:a libspeex chirp_speex.ogg
+ff -i "$tmp/chirp44.wav" "${bitexact[@]}" -c:a libmp3lame -b:a 64k -write_xing 0 -write_id3v1 1 \
+   -metadata title="No TOC" chirp_notoc.mp3
+ff -i "$tmp/chirp44.wav" "${bitexact[@]}" -c:a eac3 -b:a 96k chirp.eac3
+ff -i "$tmp/chirp44.wav" "${bitexact[@]}" -c:a wmav2 -b:a 64k chirp_wmav2.wma
+mpcenc --silent --overwrite --telephone "$tmp/chirp44.wav" chirp_sv8.mpc
+ff -i "$tmp/chirp44.wav" "${bitexact[@]}" -metadata comment="$(head -c 90000 /dev/zero | tr '\0' 'x')" \
+   -c:a libvorbis -q:a 0 chirp_bigheader.ogg
+
 # Bad input: nothing, noise, a cut FLAC and a cut MP3.
 : >empty.bin
 ff -f lavfi -i "anoisesrc=seed=7:d=0.1:r=8000" -f u8 -c:a pcm_u8 random.bin

@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libao-dev libao4
   zlib1g-dev libbz2-dev liblzma-dev
-  ffmpeg sox
+  ffmpeg sox musepack-tools
   clang-14 libclang-rt-14-dev valgrind python3
   gdb
 )
