@@ -98,9 +98,10 @@ landing land_before(__fmpg_instance__ *instance, int64_t point, int64_t settled,
   bool trusted = false;
   for (size_t read_ahead = 0; read_ahead < kLongestReadAhead; ++read_ahead) {
     packet_ptr packet(av_packet_alloc());
-    if (packet == nullptr) return l;
+    if (packet == nullptr) return landing{};
     const int read = read_selected_audio_packet(instance, packet.get());
-    if (read < 0) return l;
+    // A read that failed may have lost its packet: nothing read here holds.
+    if (read < 0) return landing{};
     if (read == 0) {
       if (l.result != landed::anchored) l.result = landed::at_end;
       break;
