@@ -228,18 +228,53 @@ bool begin_from_start(__fmpg_instance__ *instance, int64_t target, double second
   return true;
 }
 
-// Decodes the stream's first packets, so that their labels can be mapped:
-// on from where decoding stands when it began at the start and has not
-// failed (a host that played a little, then seeks), else from a rewind.
+// Decodes the stream's first packets from a rewind, so that their labels
+// can be mapped.
 void learn_labels(__fmpg_instance__ *instance) {
   decoder_storage &dec = instance->decoder;
-  const timeline &clock = dec.clock;
-  const bool on = clock.from_start && clock.learning && !dec.end_of_input &&
-                  dec.seek_target_sample < 0;
-  if (!on && !begin_from_start(instance, 0, 0.0)) return;
-  for (int i = 0; i < kPrimingBlocks && !clock.labels.primed(); ++i) {
+  if (!begin_from_start(instance, 0, 0.0)) return;
+  for (int i = 0; i < kPrimingBlocks && !dec.clock.labels.primed(); ++i) {
     if (fmpg_decode_next(instance) == 0 && dec.end_of_input) break;
   }
+}
+
+enum class sought { landed, failed, unlearned, from_start };
+
+// Lands the demuxer before the target and anchors there; further back after
+// a late landing.
+sought seek_by_labels(__fmpg_instance__ *h, int64_t target, double seconds) {
+  decoder_storage &dec = h->decoder;
+  const AVStream *stream = selected_stream(h);
+  const int64_t first = std::max<int64_t>(dec.clock.labels.first_index(), 0);
+  // Past the known end, the point to land before is the end.
+  int64_t latest = target;
+  if (h->audio_info.duration_samples > 0) latest = std::min(latest, h->audio_info.duration_samples);
+  const int64_t settle = settling_samples(h, stream);
+  const int64_t settled = target - settle;
+  const size_t keep = settle > 0 ? 1 : 0;
+  int64_t reach = settle + 2 * packet_margin(h, stream);
+  const bool by_frames = frame_index::serves(h);
+  for (int attempt = 0; attempt < kAttempts; ++attempt, reach *= 4) {
+    const int64_t point = latest - reach;
+    if (point <= first) break;
+    if (by_frames) cover_frames(h, settled);
+    landing l = land_before(h, point, settled, keep);
+    if (l.result == landed::unmapped) {
+      return dec.clock.labels.primed() ? sought::from_start : sought::unlearned;
+    }
+    if (l.result != landed::anchored) continue;
+    // Landed too late to settle the codec before the target: further back.
+    // (Past the end there is nothing to settle.)
+    if (l.anchor_index > settled && target <= latest) continue;
+    avcodec_flush_buffers(dec.codec_context.get());
+    swr_close(dec.resampler.get());
+    if (swr_init(dec.resampler.get()) < 0) return sought::failed;
+    const uint64_t anchor_serial = dec.clock.next_serial + l.anchor;
+    dec.begin_at(target, seconds, std::move(l.packets), placement::anchoring, anchor_serial,
+                 l.anchor_index);
+    return sought::landed;
+  }
+  return sought::from_start;
 }
 
 }  // namespace
@@ -257,36 +292,15 @@ MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
   const double seconds = static_cast<double>(ms) / 1000.0;
   const int64_t target = std::min(samples_from_seconds(seconds, rate), kIndexLimit);
 
-  if (!dec.clock.labels.primed()) learn_labels(h);
-  // (Learning may have opened the file anew: the stream is fetched after.)
-  const AVStream *stream = selected_stream(h);
-  const int64_t first = std::max<int64_t>(dec.clock.labels.first_index(), 0);
-  // Past the known end, the point to land before is the end.
-  int64_t latest = target;
-  if (h->audio_info.duration_samples > 0) latest = std::min(latest, h->audio_info.duration_samples);
-  const int64_t settle = settling_samples(h, stream);
-  const int64_t settled = target - settle;
-  const size_t keep = settle > 0 ? 1 : 0;
-  int64_t reach = settle + 2 * packet_margin(h, stream);
-  const bool by_frames = frame_index::serves(h);
-  for (int attempt = 0; attempt < kAttempts; ++attempt, reach *= 4) {
-    const int64_t point = latest - reach;
-    if (point <= first) break;
-    if (by_frames) cover_frames(h, settled);
-    landing l = land_before(h, point, settled, keep);
-    if (l.result == landed::unmapped) break;
-    if (l.result != landed::anchored) continue;
-    // Landed too late to settle the codec before the target: further back.
-    // (Past the end there is nothing to settle.)
-    if (l.anchor_index > settled && target <= latest) continue;
-    avcodec_flush_buffers(dec.codec_context.get());
-    swr_close(dec.resampler.get());
-    if (swr_init(dec.resampler.get()) < 0) return 0;
-    const uint64_t anchor_serial = dec.clock.next_serial + l.anchor;
-    dec.begin_at(target, seconds, std::move(l.packets), placement::anchoring, anchor_serial,
-                 l.anchor_index);
-    return 1;
+  // The labels are learned once the demuxer has shown that it can seek at
+  // all: a seek that fails leaves decoding where it was.
+  sought result = seek_by_labels(h, target, seconds);
+  if (result == sought::unlearned) {
+    learn_labels(h);
+    if (dec.clock.labels.primed()) result = seek_by_labels(h, target, seconds);
   }
+  if (result == sought::landed) return 1;
+  if (result == sought::failed) return 0;
   // From the start, decoding forward: near the start, and wherever the
   // labels cannot tell where the demuxer landed.
   return begin_from_start(h, target, seconds) ? 1 : 0;

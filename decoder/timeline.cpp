@@ -153,7 +153,6 @@ void timeline::begin(placement how, uint64_t serial, int64_t index) {
   frame_grid = 0;
   loss_noted = false;
   learning = true;
-  from_start = how == placement::stream_start;
   labels.break_run();
 }
 

@@ -118,8 +118,6 @@ struct timeline {
   // Placed frames teach the labels, unless a call has failed since the
   // decode began: its frames may then lie where no other decode puts them.
   bool learning = true;
-  // The decode began at the stream's start (the open, or a rewind).
-  bool from_start = true;
 
   uint64_t next_serial = 1;
   std::array<sent_packet, 64> sent{};

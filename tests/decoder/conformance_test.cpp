@@ -47,12 +47,12 @@ bool is_damaged(const std::string &name) {
 // where the decoder's state after a few packets depends on those packets
 // alone. The others draw noise from generators that a seek cannot rewind
 // (AAC's noise substitution, AC-3's dither of zero-bit mantissas), or
-// settle slowly (Opus's predictors, MP2's synthesis). Values are full scale
+// settle slowly (Opus's and Speex's predictors, MP2's synthesis). Values are full scale
 // (2^31) times 10^(-dB/20), measured over every sample from the target to
 // the end.
 int64_t floor_of(const std::string &codec) {
   static const std::map<std::string, double> floors_db = {
-      {"aac", 45}, {"ac3", 55}, {"eac3", 55}, {"mp2", 85}, {"opus", 70},
+      {"aac", 45}, {"ac3", 55}, {"eac3", 55}, {"mp2", 85}, {"opus", 85}, {"speex", 85},
   };
   const auto it = floors_db.find(codec);
   if (it == floors_db.end()) return 0;
