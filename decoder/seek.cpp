@@ -238,7 +238,7 @@ void learn_labels(__fmpg_instance__ *instance) {
   }
 }
 
-enum class sought { landed, failed, unlearned, from_start };
+enum class sought { landed, failed, from_start };
 
 // Lands the demuxer before the target and anchors there; further back after
 // a late landing.
@@ -259,9 +259,7 @@ sought seek_by_labels(__fmpg_instance__ *h, int64_t target, double seconds) {
     if (point <= first) break;
     if (by_frames) cover_frames(h, settled);
     landing l = land_before(h, point, settled, keep);
-    if (l.result == landed::unmapped) {
-      return dec.clock.labels.primed() ? sought::from_start : sought::unlearned;
-    }
+    if (l.result == landed::unmapped) break;
     if (l.result != landed::anchored) continue;
     // Landed too late to settle the codec before the target: further back.
     // (Past the end there is nothing to settle.)
@@ -285,20 +283,21 @@ extern "C" {
 
 MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
   using namespace melvor;
-  if (!instance_ready(h) || ms < 0) return 0;
-  if (selected_stream(h) == nullptr) return 0;
+  if (!instance_ready(h) || ms < 0 || selected_stream(h) == nullptr) return 0;
   decoder_storage &dec = h->decoder;
   const int rate = h->audio_info.sample_rate;
   const double seconds = static_cast<double>(ms) / 1000.0;
   const int64_t target = std::min(samples_from_seconds(seconds, rate), kIndexLimit);
 
-  // The labels are learned once the demuxer has shown that it can seek at
-  // all: a seek that fails leaves decoding where it was.
-  sought result = seek_by_labels(h, target, seconds);
-  if (result == sought::unlearned) {
+  // Learning starts with a rewind: where the demuxer cannot seek at all, it
+  // fails before anything has moved, and the seek with it. Near the start
+  // the seek decodes from the start anyway.
+  const AVStream *stream = selected_stream(h);
+  if (!dec.clock.labels.primed() &&
+      target > settling_samples(h, stream) + 2 * packet_margin(h, stream)) {
     learn_labels(h);
-    if (dec.clock.labels.primed()) result = seek_by_labels(h, target, seconds);
   }
+  const sought result = seek_by_labels(h, target, seconds);
   if (result == sought::landed) return 1;
   if (result == sought::failed) return 0;
   // From the start, decoding forward: near the start, and wherever the
