@@ -12,12 +12,12 @@ namespace {
 // file; a call that failed (for want of memory, say) is not, and what
 // follows it until the next seek teaches nothing about the labels.
 void note_lost_audio(decoder_storage &dec, bool damaged) {
-  dec.clock.loss_noted = true;
-  if (!damaged) dec.clock.learning = false;
+  dec.clock.run.loss_noted = true;
+  if (!damaged) dec.clock.run.learning = false;
 }
 
 int failed(decoder_storage &dec) {
-  dec.clock.learning = false;
+  dec.clock.run.learning = false;
   return 0;
 }
 
@@ -57,7 +57,7 @@ int receive_available_frames(__fmpg_instance__ *instance) {
       continue;
     }
     if (ret < 0) {
-      dec.clock.learning = false;
+      dec.clock.run.learning = false;
       return -1;
     }
     const bool appended = append_converted_frame(instance, dec.frame.get());

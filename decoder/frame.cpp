@@ -37,22 +37,22 @@ uint64_t serial_of(const AVFrame *frame) {
 int64_t follow_on(timeline &clock, int64_t index, bool stamped, int64_t stamp, int64_t tick) {
   if (!stamped) return index;
   const int64_t offset = stamp - index;
-  if (!clock.has_reference) {
-    clock.has_reference = true;
-    clock.reference_offset = offset;
+  if (!clock.run.has_reference) {
+    clock.run.has_reference = true;
+    clock.run.reference_offset = offset;
     return index;
   }
-  const int64_t step = offset - clock.reference_offset;
-  const int64_t packet = clock.largest_frame;
-  int64_t threshold = std::max(tick + 1, 2 * clock.jitter + 1);
+  const int64_t step = offset - clock.run.reference_offset;
+  const int64_t packet = clock.run.largest_frame;
+  int64_t threshold = std::max(tick + 1, 2 * clock.run.jitter + 1);
   // Without a loss seen, only a jump larger than a packet counts: labels
   // that stand for several frames wander by up to that.
-  if (!clock.loss_noted) threshold = std::max({threshold, 2 * tick + 1, packet + tick});
+  if (!clock.run.loss_noted) threshold = std::max({threshold, 2 * tick + 1, packet + tick});
   if (step > threshold) {
     clock.labels.break_run();
     // Coarse timestamps tell the missing audio to within a tick; it is a
     // whole number of packets, when the packets' sizes say so.
-    const int64_t grid = clock.frame_grid;
+    const int64_t grid = clock.run.frame_grid;
     if (tick > 1 && grid > 0) {
       const int64_t whole = (step + grid / 2) / grid * grid;
       if (whole > 0 && std::abs(step - whole) <= tick) return index + whole;
@@ -62,9 +62,9 @@ int64_t follow_on(timeline &clock, int64_t index, bool stamped, int64_t stamp, i
   // Steps far larger than a packet are restarts of the timestamps (streams
   // joined end to end), not unsteadiness.
   if (step >= -2 * std::max<int64_t>(packet, tick)) {
-    clock.jitter = std::max(clock.jitter, step < 0 ? -step : step);
+    clock.run.jitter = std::max(clock.run.jitter, step < 0 ? -step : step);
   }
-  clock.reference_offset = offset;
+  clock.run.reference_offset = offset;
   return index;
 }
 
@@ -103,17 +103,17 @@ int64_t place_frame(__fmpg_instance__ *instance, const AVFrame *frame, sent_pack
       break;
   }
   if (mode != placement::counting) {
-    clock.has_reference = stamped;
-    clock.reference_offset = stamp - index;
+    clock.run.has_reference = stamped;
+    clock.run.reference_offset = stamp - index;
     clock.mode = placement::counting;
   }
-  clock.loss_noted = false;
-  clock.largest_frame = std::max(clock.largest_frame, count);
+  clock.run.loss_noted = false;
+  clock.run.largest_frame = std::max(clock.run.largest_frame, count);
   // The stream's first frame may be cut short by the codec's priming.
-  if (mode != placement::stream_start) clock.frame_grid = std::gcd(clock.frame_grid, count);
+  if (mode != placement::stream_start) clock.run.frame_grid = std::gcd(clock.run.frame_grid, count);
   if (packet != nullptr && !packet->placed) {
     packet->placed = true;
-    if (packet->labelled && clock.learning) {
+    if (packet->labelled && clock.run.learning) {
       clock.labels.observe(packet->serial, packet->label, index,
                            mode == placement::stream_start);
     }

@@ -144,15 +144,7 @@ void timeline::begin(placement how, uint64_t serial, int64_t index) {
   mode = how;
   anchor_serial = serial;
   anchor_index = index;
-  // The same decode from the same point must place its frames the same
-  // way: nothing learned before carries over into telling gaps.
-  has_reference = false;
-  reference_offset = 0;
-  jitter = 0;
-  largest_frame = 0;
-  frame_grid = 0;
-  loss_noted = false;
-  learning = true;
+  run = run_facts{};
   labels.break_run();
 }
 

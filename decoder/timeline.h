@@ -107,17 +107,22 @@ struct timeline {
   uint64_t anchor_serial = 0;
   int64_t anchor_index = 0;
 
-  // Missing audio shows as a timestamp that runs ahead of the count by more
-  // than the timestamps' own unsteadiness.
-  bool has_reference = false;
-  int64_t reference_offset = 0;  // timestamp minus index, of the last frame
-  int64_t jitter = 0;            // largest change of that offset so far
-  int64_t largest_frame = 0;     // of the frames placed so far
-  int64_t frame_grid = 0;        // their greatest common divisor, the stream's first left out
-  bool loss_noted = false;       // the codec or the demuxer dropped audio
-  // Placed frames teach the labels, unless a call has failed since the
-  // decode began: its frames may then lie where no other decode puts them.
-  bool learning = true;
+  // What the decode has seen since it began (at the open or a seek). The
+  // same decode from the same point must place its frames the same way, so
+  // nothing seen before carries over.
+  struct run_facts {
+    // Missing audio shows as a timestamp that runs ahead of the count by
+    // more than the timestamps' own unsteadiness.
+    bool has_reference = false;
+    int64_t reference_offset = 0;  // timestamp minus index, of the last frame
+    int64_t jitter = 0;            // largest change of that offset so far
+    int64_t largest_frame = 0;     // of the frames placed so far
+    int64_t frame_grid = 0;        // their greatest common divisor, the stream's first left out
+    bool loss_noted = false;       // the codec or the demuxer dropped audio
+    // Placed frames teach the labels, unless a call has failed: its frames
+    // may then lie where no other decode puts them.
+    bool learning = true;
+  } run;
 
   uint64_t next_serial = 1;
   std::array<sent_packet, 64> sent{};

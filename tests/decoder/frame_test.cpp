@@ -188,7 +188,7 @@ TEST_F(FrameConversion, TimestampsMoveThePositionOnlyForMissingAudio) {
     set_time_base(c.time_base.num, c.time_base.den);
     for (size_t i = 0; i < c.stamps.size(); ++i) {
       if (i + 1 == c.stamps.size()) {
-        dec.clock.loss_noted = c.loss_before_last;
+        dec.clock.run.loss_noted = c.loss_before_last;
         dec.clear_output();
       }
       ASSERT_TRUE(append(plain_frame(1024, c.stamps[i])));
