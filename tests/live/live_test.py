@@ -8,8 +8,6 @@ Each case starts a server of its own and stops it on every path. Without
 pulseaudio the cases exit 77, which ctest shows as skipped.
 """
 import os
-import pty
-import select
 import signal
 import subprocess
 import sys
@@ -18,16 +16,12 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
 import e2e_util as u  # noqa: E402
-import fixtures as fx  # noqa: E402
+from e2e_util import fail  # noqa: E402
 from pulse_server import PulseServer, skip_unless_available  # noqa: E402
 
 # libao's ALSA buffer in the private ~/.libao, and one decoder block.
 DEVICE_BUFFER = 0.5
-BLOCK_SECONDS = fx.BLOCK / fx.RATE
-
-
-def fail(message):
-    u.fail(message)
+BLOCK_SECONDS = u.BLOCK / u.RATE
 
 
 def silent(blob):
@@ -59,12 +53,18 @@ def align(capture, expected, what):
 
 def sounding(blob):
     """The frames of s32le stereo bytes that are not silent."""
-    return [f for f in fx.frames(blob) if f != (0, 0)]
+    return [f for f in u.frames(blob) if f != (0, 0)]
 
 
-def index_of(capture):
+def heard_indices(capture):
     """The sample indices that an index fixture's sounding frames carry."""
-    return [(f[0] >> 8) - 1 for f in sounding(capture)]
+    return [u.index_of(f) for f in sounding(capture)]
+
+
+def at_monitor(values, bits, volume=100.0):
+    """What a 32-bit monitor records of s32 samples played at `bits` bits:
+    the sound server widens them back by a shift."""
+    return u.to_s32([v << (32 - bits) for v in u.at_width(values, bits, volume)])
 
 
 def run_host(server, host, path, *args):
@@ -91,8 +91,8 @@ def host_bits(driver, asked, opened):
     library falls back to 24), that is what the handle reports, and the
     monitor records the decoder's samples narrowed to it, bit for bit."""
     def check(player, host, work):
-        source = fx.noise_wav(os.path.join(work, "noise.wav"), 2)
-        expected = fx.to_bytes(fx.at_device(fx.samples(u.reference_s32(source)), opened))
+        source = u.noise_wav(os.path.join(work, "noise.wav"), 2)
+        expected = at_monitor(u.samples32(u.reference_s32(source)), opened)
         with PulseServer(driver=driver) as server:
             rec = server.record()
             events, _ = run_host(server, host, source, "--bits", str(asked))
@@ -101,7 +101,7 @@ def host_bits(driver, asked, opened):
             fail(f"asked for {asked} bits, the device reports {events['bits']}, not {opened}")
         offset = align(capture, expected, f"{opened}-bit capture through libao's {driver}")
         print(f"{driver}: {asked} bits asked, {opened} reported; capture equal from frame "
-              f"{offset} ({offset / fx.RATE * 1000:.0f} ms of silence first)")
+              f"{offset} ({offset / u.RATE * 1000:.0f} ms of silence first)")
     return check
 
 
@@ -110,7 +110,7 @@ def host_pacing(player, host, work):
     the wall clock, ahead of it by no more than the device's buffer and one
     block."""
     seconds = 6
-    source = fx.index_flac(os.path.join(work, "index.flac"), seconds)
+    source = u.index_flac(os.path.join(work, "index.flac"), seconds)
     with PulseServer() as server:
         events, trace = run_host(server, host, source)
     # From the first block taken to the stop, which drains the device.
@@ -132,8 +132,8 @@ def host_pacing(player, host, work):
 def host_pause(player, host, work):
     """A pause of a second: the monitor hears a gap, and around it every
     frame once, in order."""
-    source = fx.noise_wav(os.path.join(work, "noise.wav"), 3)
-    expected = fx.frames(u.reference_s32(source))
+    source = u.noise_wav(os.path.join(work, "noise.wav"), 3)
+    expected = u.frames(u.reference_s32(source))
     with PulseServer() as server:
         rec = server.record()
         events, _ = run_host(server, host, source, "--pause", "1.0", "1.0")
@@ -144,7 +144,7 @@ def host_pause(player, host, work):
     if heard != expected:
         fail(f"{len(heard)} frames heard of {len(expected)}; first difference at frame "
              f"{u.first_difference(heard, expected)}")
-    frames = fx.frames(capture)
+    frames = u.frames(capture)
     first = next(i for i, f in enumerate(frames) if f != (0, 0))
     last = max(i for i, f in enumerate(frames) if f != (0, 0))
     gaps, run = [], 0
@@ -155,7 +155,7 @@ def host_pause(player, host, work):
             gaps.append(run)
             run = 0
     # The device plays what it holds through the pause.
-    longest = max(gaps, default=0) / fx.RATE
+    longest = max(gaps, default=0) / u.RATE
     if not 1.0 - DEVICE_BUFFER - 0.2 <= longest <= 1.0 + 0.2:
         fail(f"the longest silence inside the audio lasts {longest:.3f} s: no pause of 1 s "
              f"less the device's buffer")
@@ -167,21 +167,21 @@ def host_seek(player, host, work):
     """A clear and a seek to 4000 ms: the monitor hears the start of the file,
     then the decoder's samples from the target on, to the end."""
     seconds = 6
-    source = fx.index_flac(os.path.join(work, "index.flac"), seconds)
+    source = u.index_flac(os.path.join(work, "index.flac"), seconds)
     with PulseServer() as server:
         rec = server.record()
         events, _ = run_host(server, host, source, "--seek", "1.0", "4000")
         capture = rec.stop()
     if "seek" not in events:
         fail("the host did not seek")
-    left = index_of(capture)
-    jumps = [i for i in range(1, len(left)) if left[i] != left[i - 1] + 1]
+    left = heard_indices(capture)
+    jumps = u.jumps(left)
     if left[:1] != [0] or len(jumps) != 1:
         fail(f"expected samples from 0 with one jump, found jumps at {jumps[:5]}")
     target = left[jumps[0]]
-    if target != 4000 * fx.RATE // 1000:
+    if target != 4000 * u.RATE // 1000:
         fail(f"after the seek the samples go on from {target}, not from 4000 ms")
-    if left[-1] != seconds * fx.RATE - 1:
+    if left[-1] != seconds * u.RATE - 1:
         fail(f"the samples end at {left[-1]}, not at the end of the file")
     print(f"heard 0..{left[jumps[0] - 1]}, then {target}..{left[-1]}")
 
@@ -190,15 +190,14 @@ def host_volume(volume):
     """Volume: the monitor records the samples scaled as the library scales
     them, saturating at full scale."""
     def check(player, host, work):
-        source = fx.noise_wav(os.path.join(work, "noise.wav"), 2)
-        ref = fx.samples(u.reference_s32(source))
-        expected = fx.to_bytes(fx.at_device(ref, 32, volume))
+        source = u.noise_wav(os.path.join(work, "noise.wav"), 2)
+        expected = at_monitor(u.samples32(u.reference_s32(source)), 32, volume)
         with PulseServer() as server:
             rec = server.record()
             run_host(server, host, source, "--volume", str(volume))
             capture = rec.stop()
         align(capture, expected, f"capture at {volume} %")
-        top = sum(1 for v in fx.samples(expected) if v in (2**31 - 1, -2**31))
+        top = sum(1 for v in u.samples32(expected) if v in (2**31 - 1, -2**31))
         print(f"{volume} %: capture equal to the scaled samples ({top} saturated)")
     return check
 
@@ -208,8 +207,8 @@ def host_volume(volume):
 def player_plays(player, host, work):
     """Two files in one run: the monitor records both, back to back, bit for
     bit, in the time they last."""
-    a = fx.index_flac(os.path.join(work, "a.flac"), 3)
-    b = fx.noise_wav(os.path.join(work, "b.wav"), 3)
+    a = u.index_flac(os.path.join(work, "a.flac"), 3)
+    b = u.noise_wav(os.path.join(work, "b.wav"), 3)
     expected = u.reference_s32(a) + u.reference_s32(b)
     log = os.path.join(work, "player.log")
     with PulseServer() as server:
@@ -227,46 +226,15 @@ def player_plays(player, host, work):
     print(f"two files heard bit for bit from frame {offset}; played in {took:.3f} s")
 
 
-def pty_run(cmd, env, keys, timeout=30):
-    """Runs `cmd` on a pseudo-terminal (stdin, stdout and stderr), typing
-    `keys`, a list of (seconds after start, bytes); returns (exit code,
-    screen bytes, seconds taken)."""
-    master, slave = pty.openpty()
-    began = time.monotonic()
-    proc = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=slave, env=env)
-    os.close(slave)
-    screen = b""
-    pending = list(keys)
-    while True:
-        if pending and time.monotonic() - began >= pending[0][0]:
-            os.write(master, pending.pop(0)[1])
-        ready, _, _ = select.select([master], [], [], 0.02)
-        if ready:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                chunk = b""
-            if not chunk and proc.poll() is not None:
-                break
-            screen += chunk
-        elif proc.poll() is not None and not pending:
-            break
-        if time.monotonic() - began > timeout:
-            proc.kill()
-            fail(f"{cmd[0]} did not end within {timeout} s; screen: {screen[-300:]!r}")
-    os.close(master)
-    return proc.wait(), screen, time.monotonic() - began
-
-
 def player_screen(player, host, work):
     """On a terminal, the screen holds only the player's lines, however much
     the libraries and ALSA write; they go to the log. The right arrow jumps
     5 s from the start of the block heard, to the sample."""
-    source = fx.index_flac(os.path.join(work, "index.flac"), 9)
+    source = u.index_flac(os.path.join(work, "index.flac"), 9)
     log = os.path.join(work, "player.log")
     with PulseServer() as server:
         rec = server.record()
-        code, screen, _ = pty_run([player, "--log", log, source], server.env(),
+        code, screen, _ = u.pty_run([player, "--log", log, source], server.env(),
                                   [(1.5, b"\x1b[C")])
         capture = rec.stop()
     text = screen.decode(errors="replace")
@@ -282,26 +250,26 @@ def player_screen(player, host, work):
     for needed in ("elements cleared", "async handle freed"):
         if needed not in logged:
             fail(f"the log lacks {needed!r}: {logged[-500:]!r}")
-    left = index_of(capture)
-    jumps = [i for i in range(1, len(left)) if left[i] != left[i - 1] + 1]
+    left = heard_indices(capture)
+    jumps = u.jumps(left)
     if left[:1] != [0] or len(jumps) != 1:
         fail(f"expected samples from 0 with one jump, found jumps at {jumps[:5]}")
     end = left[jumps[0] - 1] + 1  # the block heard at the key ends here
-    if end % fx.BLOCK:
+    if end % u.BLOCK:
         fail(f"the jump comes after sample {end}, not at the end of a block")
     target = left[jumps[0]]
-    if target - (end - fx.BLOCK) != 5 * fx.RATE:
-        fail(f"the jump lands on {target}, {(target - end + fx.BLOCK) / fx.RATE:.5f} s after "
-             f"the start of the block heard ({end - fx.BLOCK}), not 5 s")
+    if target - (end - u.BLOCK) != 5 * u.RATE:
+        fail(f"the jump lands on {target}, {(target - end + u.BLOCK) / u.RATE:.5f} s after "
+             f"the start of the block heard ({end - u.BLOCK}), not 5 s")
     print(f"screen: {len([x for x in lines if x.strip()])} lines, all the player's; jump from "
-          f"the block at {end - fx.BLOCK} to {target}: 5 s exactly")
+          f"the block at {end - u.BLOCK} to {target}: 5 s exactly")
 
 
 def player_device_dies(sig, what):
     """The server killed, or hung, mid-file: the player says so in one line,
     and exits with 4 within 5 s."""
     def check(player, host, work):
-        source = fx.index_flac(os.path.join(work, "index.flac"), 12)
+        source = u.index_flac(os.path.join(work, "index.flac"), 12)
         log = os.path.join(work, "player.log")
         with PulseServer() as server:
             proc = subprocess.Popen([player, "--quiet", "--log", log, source], env=server.env(),
@@ -330,7 +298,7 @@ def player_device_dies(sig, what):
 
 def player_no_server(player, host, work):
     """No server at all: exit 3, with the player's one line on the screen."""
-    source = fx.index_flac(os.path.join(work, "index.flac"), 1)
+    source = u.index_flac(os.path.join(work, "index.flac"), 1)
     server = PulseServer()  # its folders and ~/.libao, but no server started
     try:
         os.makedirs(server.runtime, mode=0o700)
@@ -373,11 +341,8 @@ CASES = {
 def main():
     case, player, host = sys.argv[1:4]
     skip_unless_available()
-    work = fx.work_dir(case)
-    try:
+    with u.WorkDir(f"live-{case}") as work:
         CASES[case](player, host, work)
-    finally:
-        subprocess.run(["rm", "-rf", work])
 
 
 if __name__ == "__main__":
