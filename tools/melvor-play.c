@@ -22,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,8 +48,8 @@ enum { EXIT_UNREADABLE = 1, EXIT_USAGE = 2, EXIT_NO_DEVICE = 3, EXIT_OUTPUT_STOP
 /* Closing a live device may wait for it (ALSA drains its buffer); one that
  * hangs longer than this is given up, and sooner once it is known to have
  * stopped. */
-#define STOP_GRACE_SECONDS 5
-#define STOPPED_GRACE_SECONDS 1
+#define STOP_GRACE_MS 5000
+#define STOPPED_GRACE_MS 500
 
 static const char usage_text[] =
     "usage: melvor-play [options] FILE...\n"
@@ -325,19 +326,26 @@ static int rendering(const struct player *p) { return p->opt.wav != NULL && !p->
 /* Stops the handle. A live device that hangs may keep the playback thread
  * in its write for ever, and the stop with it: past a grace time the
  * process leaves without it. */
-static void stop_output(struct player *p, unsigned grace) {
+static void stop_output(struct player *p, long grace_ms) {
   if (p->out == NULL) return;
   end_progress_line(p);
   const int guard = p->opt.wav == NULL;
+  struct itimerval timer;
+  memset(&timer, 0, sizeof timer);
   if (guard) {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop_timeout;
     sigaction(SIGALRM, &sa, NULL);
-    alarm(grace);
+    timer.it_value.tv_sec = grace_ms / 1000;
+    timer.it_value.tv_usec = grace_ms % 1000 * 1000;
+    setitimer(ITIMER_REAL, &timer, NULL);
   }
   ao_stop_async(p->out);
-  if (guard) alarm(0);
+  if (guard) {
+    memset(&timer, 0, sizeof timer);
+    setitimer(ITIMER_REAL, &timer, NULL);
+  }
   p->out = NULL;
 }
 
@@ -388,7 +396,7 @@ static enum action ensure_output(struct player *p, const char *path, int *exit_c
   if (p->out != NULL) {
     const enum action a = drain(p);
     if (a != NONE) return a;
-    stop_output(p, STOP_GRACE_SECONDS);
+    stop_output(p, STOP_GRACE_MS);
   }
   p->out = ao_create_async(p->opt.bits, rate, channels, SANDREL_FMT_NATIVE, p->opt.wav);
   if (p->out == NULL) {
@@ -723,7 +731,7 @@ int main(int argc, char **argv) {
     report_stopped(&p);
     exit_code = EXIT_OUTPUT_STOPPED;
   }
-  stop_output(&p, last == STOPPED ? STOPPED_GRACE_SECONDS : STOP_GRACE_SECONDS);
+  stop_output(&p, last == STOPPED ? STOPPED_GRACE_MS : STOP_GRACE_MS);
   fmpg_free(p.dec);
   restore_terminal();
   return exit_code;

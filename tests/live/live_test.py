@@ -67,6 +67,14 @@ def at_monitor(values, bits, volume=100.0):
     return u.to_s32([v << (32 - bits) for v in u.at_width(values, bits, volume)])
 
 
+def tail(path):
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()[-1500:]
+    except OSError:
+        return ""
+
+
 def run_host(server, host, path, *args):
     r = subprocess.run([host, path, *args], env=server.env(), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, text=True, timeout=60)
@@ -206,24 +214,25 @@ def host_volume(volume):
 
 def player_plays(player, host, work):
     """Two files in one run: the monitor records both, back to back, bit for
-    bit, in the time they last."""
+    bit, and hears them in the time they last."""
     a = u.index_flac(os.path.join(work, "a.flac"), 3)
     b = u.noise_wav(os.path.join(work, "b.wav"), 3)
     expected = u.reference_s32(a) + u.reference_s32(b)
     log = os.path.join(work, "player.log")
     with PulseServer() as server:
         rec = server.record()
-        began = time.monotonic()
         r = subprocess.run([player, "--quiet", "--log", log, a, b], env=server.env(),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60)
-        took = time.monotonic() - began
         capture = rec.stop()
     if r.returncode != 0 or r.stdout or r.stderr:
         fail(f"player exited {r.returncode}, printed {r.stdout!r} {r.stderr!r}")
     offset = align(capture, expected, "two files")
-    if abs(took - 6.0) > 0.6:
-        fail(f"6 s of audio played in {took:.2f} s")
-    print(f"two files heard bit for bit from frame {offset}; played in {took:.3f} s")
+    first, last, heard = rec.sounding_span()
+    played = (last - first) / u.RATE
+    if abs(heard - played) > 0.1 * played:
+        fail(f"{played:.2f} s of audio were heard in {heard:.2f} s")
+    print(f"two files heard bit for bit from frame {offset}; {played:.3f} s of audio heard in "
+          f"{heard:.3f} s ({(heard / played - 1) * 100:+.1f} %)")
 
 
 def player_screen(player, host, work):
@@ -276,7 +285,8 @@ def player_device_dies(sig, what):
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             time.sleep(2.0)
             if proc.poll() is not None:
-                fail(f"player ended before the server was {what}: {proc.communicate()}")
+                fail(f"player ended ({proc.returncode}) before the server was {what}: "
+                     f"{proc.communicate()}, log: {tail(log)}")
             server.signal(sig)
             died = time.monotonic()
             try:
@@ -286,7 +296,7 @@ def player_device_dies(sig, what):
                 fail(f"player still running 15 s after the server was {what}")
             took = time.monotonic() - died
         if proc.returncode != 4:
-            fail(f"player exited {proc.returncode}, not 4: {err!r}")
+            fail(f"player exited {proc.returncode}, not 4: {err!r}, log: {tail(log)}")
         lines = err.splitlines()
         if len(lines) != 1 or not lines[0].startswith("melvor-play: the audio device stopped; "):
             fail(f"expected one line about the device, got {err!r}")
@@ -305,7 +315,12 @@ def player_no_server(player, host, work):
         os.makedirs(server.home, mode=0o700)
         with open(os.path.join(server.home, ".libao"), "w") as f:
             f.write("default_driver=alsa\n")
-        r = subprocess.run([player, source], env=server.env(), stdout=subprocess.PIPE,
+        env = server.env()
+        # ALSA leaks on the failed open, from a library that libao has
+        # unloaded by the time LeakSanitizer looks: nothing to tell its
+        # blocks apart by.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        r = subprocess.run([player, source], env=env, stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, text=True, timeout=30)
     finally:
         server.stop()

@@ -19,9 +19,11 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the live tests
+TSAN_SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tsan.supp")
 
 TOOLS = ("pulseaudio", "pactl", "parec")
 
@@ -58,16 +60,28 @@ signal.signal(signal.SIGTERM, _on_sigterm)
 
 
 class Recorder:
-    """`parec` on the sink's monitor, into a file of raw s32le frames."""
+    """`parec` on the sink's monitor: raw s32le frames, and the wall time at
+    which each stretch of them arrived."""
 
-    def __init__(self, server, path):
-        self.path = path
-        self.out = open(path, "wb")
+    def __init__(self, server):
+        self.frame_bytes = 4 * server.channels
+        self.data = bytearray()
+        self.arrivals = []  # (monotonic seconds, bytes received by then)
         self.proc = subprocess.Popen(
             ["parec", "-d", server.sink + ".monitor", "--raw", "--latency-msec=10",
              "--format=s32le", f"--rate={server.rate}", f"--channels={server.channels}"],
-            env=server.env(), stdout=self.out, stderr=subprocess.DEVNULL,
+            env=server.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             preexec_fn=_die_with_parent)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        while True:
+            chunk = self.proc.stdout.read1(65536)
+            if not chunk:
+                return
+            self.data += chunk
+            self.arrivals.append((time.monotonic(), len(self.data)))
 
     def stop(self, settle=0.3):
         """Stops after `settle` seconds (the sink's last blocks) and returns
@@ -80,9 +94,22 @@ class Recorder:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        self.out.close()
-        with open(self.path, "rb") as f:
-            return f.read()
+        self.reader.join(5)
+        return bytes(self.data)
+
+    def arrived(self, offset):
+        """When the byte at `offset` reached the recorder."""
+        return next(t for t, received in self.arrivals if received > offset)
+
+    def sounding_span(self):
+        """(first, last) frame that is not silent, and the wall seconds
+        between their arrivals."""
+        blob, n = bytes(self.data), self.frame_bytes
+        silent = bytes(n)
+        first = next(i for i in range(0, len(blob) - n + 1, n) if blob[i:i + n] != silent)
+        last = next(i for i in range(len(blob) - len(blob) % n - n, -1, -n)
+                    if blob[i:i + n] != silent)
+        return first // n, last // n, self.arrived(last) - self.arrived(first)
 
 
 class PulseServer:
@@ -118,6 +145,7 @@ class PulseServer:
         """The environment of a client of this server."""
         env = self._base_env()
         env["PULSE_SERVER"] = "unix:" + self.socket
+        env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + ":suppressions=" + TSAN_SUPPRESSIONS
         return env
 
     def start(self):
@@ -172,9 +200,16 @@ class PulseServer:
         except OSError:
             return ""
 
-    def record(self, name="capture.raw"):
-        r = Recorder(self, os.path.join(self.dir, name))
+    def record(self):
+        """A recorder of the monitor, once it is recording: the sink plays
+        silence while nothing plays into it."""
+        r = Recorder(self)
         self.recorders.append(r)
+        deadline = time.monotonic() + 10
+        while not r.arrivals:
+            if time.monotonic() > deadline or r.proc.poll() is not None:
+                raise RuntimeError("parec recorded nothing:\n" + self.server_log())
+            time.sleep(0.01)
         return r
 
     def signal(self, sig):
@@ -186,7 +221,6 @@ class PulseServer:
             if r.proc.poll() is None:
                 r.proc.kill()
                 r.proc.wait()
-            r.out.close()
         self.recorders = []
         if self.proc is not None and self.proc.poll() is None:
             try:
