@@ -112,37 +112,47 @@ def realtime(player, fixtures, work):
 
 def unreadable(player, fixtures, work):
     """A file that cannot be read, or cannot join the WAV file's format, is
-    said once and skipped; the others play, back to back; exit 1."""
+    said in one line and skipped; the others play, back to back; exit 1."""
     a = u.index_flac(os.path.join(work, "a.flac"), 1)
     b = u.index_flac(os.path.join(work, "b.flac"), 1, sign=1)
     bad = os.path.join(fixtures, "random.bin")
     other = os.path.join(fixtures, "tone.flac")  # 44.1 kHz
     out = os.path.join(work, "out.wav")
-    r = play(player, "--quiet", "--wav", out, a, bad, other, b)
-    expected_err = (f"melvor-play: cannot play {bad}: not a readable audio file\n"
-                    f"melvor-play: cannot render {other} into {out}: its format (44100 Hz, 2 "
-                    f"channels) differs from the first file's (48000 Hz, 2 channels)\n")
-    if r.returncode != 1 or r.stderr != expected_err:
-        fail(f"exit {r.returncode}, stderr {r.stderr!r}")
-    if u.wav_data(out)[4] != u.reference_s32(a) + u.reference_s32(b):
-        fail("the WAV file is not the two readable files back to back")
-    print("unreadable and mismatched files skipped with one line each; exit 1; "
-          "the others rendered back to back")
+    for skipped, says in (
+            (bad, f"melvor-play: cannot play {bad}: not a readable audio file\n"),
+            (other, f"melvor-play: cannot render {other} into {out}: its format (44100 Hz, 2 "
+                    f"channels) differs from the first file's (48000 Hz, 2 channels)\n")):
+        r = play(player, "--quiet", "--wav", out, a, skipped, b)
+        if r.returncode != 1 or r.stderr != says:
+            fail(f"{skipped}: exit {r.returncode}, stderr {r.stderr!r}")
+        if u.wav_data(out)[4] != u.reference_s32(a) + u.reference_s32(b):
+            fail(f"{skipped}: the WAV file is not the two readable files back to back")
+    print("an unreadable file and a mismatched one: skipped with one line, exit 1, the others "
+          "rendered back to back")
 
 
 def cannot_write(player, fixtures, work):
     """A WAV file that cannot be created: exit 3. One that cannot be written
-    (a full device): exit 4, with one line."""
+    (a full device): exit 4, with one line; over a long file, at once, for
+    the blocks the failed handle refuses give it away (a stalled WAV file
+    is given 5 s)."""
     source = os.path.join(fixtures, "tone.flac")
     r = play(player, "--wav", "/nonexistent/dir/out.wav", source)
     if r.returncode != 3 or r.stderr != "melvor-play: cannot write /nonexistent/dir/out.wav\n":
         fail(f"unwritable path: exit {r.returncode}, stderr {r.stderr!r}")
-    r = play(player, "--quiet", "--wav", "/dev/full", source)
-    lines = r.stderr.splitlines()
-    if r.returncode != 4 or len(lines) != 1 or \
-            not lines[0].startswith("melvor-play: writing /dev/full stopped; "):
-        fail(f"/dev/full: exit {r.returncode}, stderr {r.stderr!r}")
-    print(f"cannot create: exit 3; cannot write: exit 4, {lines[0]!r}")
+    long_source = u.index_flac(os.path.join(work, "long.flac"), 60)
+    for path in (source, long_source):
+        began = time.monotonic()
+        r = play(player, "--quiet", "--wav", "/dev/full", path)
+        took = time.monotonic() - began
+        lines = r.stderr.splitlines()
+        if r.returncode != 4 or len(lines) != 1 or \
+                not lines[0].startswith("melvor-play: writing /dev/full stopped; "):
+            fail(f"{path} into /dev/full: exit {r.returncode}, stderr {r.stderr!r}")
+    if took > 4.0:
+        fail(f"a long file into /dev/full took {took:.2f} s to give up")
+    print(f"cannot create: exit 3; cannot write: exit 4 ({took:.2f} s for a long file), "
+          f"{lines[0]!r}")
 
 
 def keys(player, fixtures, work):

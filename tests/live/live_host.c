@@ -5,7 +5,8 @@
  *   bits N              the width the device opened with
  *   at T SECOND QUEUED  every 10 ms: wall seconds since the start, the
  *                       published second, bytes queued
- *   pause T / resume T / seek T MS / volume PERCENT
+ *   pause T / resume T / volume PERCENT
+ *   seek T MS SECOND    a clear and a seek to MS while SECOND was published
  *   end T               the queue has played out
  *   stopped T           ao_stop_async has returned (the device drained)
  *
@@ -61,7 +62,7 @@ static void follow_plan(ao_handle *out, fmpg_instance *dec, struct plan *plan, d
   if (plan->seek_at >= 0 && second >= plan->seek_at) {
     ao_clear_async(out);
     fmpg_seek_ms(dec, plan->seek_ms);
-    printf("seek %.4f %lld\n", t, plan->seek_ms);
+    printf("seek %.4f %lld %.4f\n", t, plan->seek_ms, second);
     plan->seek_at = -1;
   }
 }

@@ -172,8 +172,9 @@ def host_pause(player, host, work):
 
 
 def host_seek(player, host, work):
-    """A clear and a seek to 4000 ms: the monitor hears the start of the file,
-    then the decoder's samples from the target on, to the end."""
+    """A clear and a seek to 4000 ms: the monitor hears the start of the file
+    to the end of the block being played (what was queued behind it is
+    dropped), then the decoder's samples from the target on, to the end."""
     seconds = 6
     source = u.index_flac(os.path.join(work, "index.flac"), seconds)
     with PulseServer() as server:
@@ -186,12 +187,17 @@ def host_seek(player, host, work):
     jumps = u.jumps(left)
     if left[:1] != [0] or len(jumps) != 1:
         fail(f"expected samples from 0 with one jump, found jumps at {jumps[:5]}")
-    target = left[jumps[0]]
+    end, target = left[jumps[0] - 1] + 1, left[jumps[0]]
+    # The thread may take one more block between the query and the clear.
+    playing = round(events["seek"][2] * u.RATE)
+    if not playing + u.BLOCK <= end <= playing + 2 * u.BLOCK:
+        fail(f"heard up to sample {end} though the clear came while the block at {playing} "
+             f"was playing")
     if target != 4000 * u.RATE // 1000:
         fail(f"after the seek the samples go on from {target}, not from 4000 ms")
     if left[-1] != seconds * u.RATE - 1:
         fail(f"the samples end at {left[-1]}, not at the end of the file")
-    print(f"heard 0..{left[jumps[0] - 1]}, then {target}..{left[-1]}")
+    print(f"heard 0..{end - 1} (the block at {playing} was playing), then {target}..{left[-1]}")
 
 
 def host_volume(volume):
