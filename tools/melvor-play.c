@@ -427,13 +427,15 @@ static double realtime_allowance(const struct player *p) {
 }
 
 /* Whether another block may be queued: live, while less than half a second
- * is queued; with --realtime, while the wall clock allows; rendering, up
- * to RENDER_HIGH, held paused from the moment the queue runs low until the
- * next batch is in. */
+ * is queued, and a whole second before a new handle's thread starts (a
+ * device may take half a second into its own buffer at once, and the queue
+ * must not run dry behind it); with --realtime, while the wall clock
+ * allows; rendering, up to RENDER_HIGH, held paused from the moment the
+ * queue runs low until the next batch is in. */
 static int room(struct player *p) {
   if (p->opt.realtime) return p->fed_seconds < realtime_allowance(p);
   const int queued = ao_bufsize_async(p->out);
-  if (!rendering(p)) return queued < p->bytes_per_second / 2;
+  if (!rendering(p)) return queued < (p->held ? p->bytes_per_second : p->bytes_per_second / 2);
   if (queued < RENDER_LOW) hold(p, 1);
   return queued < RENDER_HIGH;
 }

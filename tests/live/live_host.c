@@ -3,8 +3,8 @@
  * says, and prints what it did and saw, one line each:
  *
  *   bits N              the width the device opened with
- *   at T SECOND QUEUED  every 10 ms: wall seconds since the start, the
- *                       published second, bytes queued
+ *   at T SECOND QUEUED  every 10 ms while waiting: the time, the published
+ *                       second, bytes queued
  *   pause T / resume T / volume PERCENT
  *   seek T MS SECOND    a clear and a seek to MS while SECOND was published
  *   end T               the queue has played out
@@ -12,7 +12,8 @@
  *
  * live_host FILE [--bits N] [--volume PERCENT] [--pause AT SECONDS]
  *           [--seek AT MS]
- * AT is a published second. Exit 0; 1 an unreadable file; 3 no device. */
+ * Times T are CLOCK_MONOTONIC seconds. AT is a published second. Exit 0; 1
+ * an unreadable file; 3 no device. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <melvor.h>
@@ -43,9 +44,9 @@ struct plan {
 };
 
 /* Acts on the plan once the playback thread has reached its second. */
-static void follow_plan(ao_handle *out, fmpg_instance *dec, struct plan *plan, double start) {
-  const double t = now() - start;
+static void follow_plan(ao_handle *out, fmpg_instance *dec, struct plan *plan) {
   const double second = ao_is_at_second_async(out);
+  const double t = now(); /* no earlier than the second's publication */
   printf("at %.4f %.4f %d\n", t, second, ao_bufsize_async(out));
   if (plan->pause_at >= 0 && second >= plan->pause_at) {
     ao_pause_async(out, 1);
@@ -103,7 +104,6 @@ int main(int argc, char **argv) {
     fmpg_free(dec);
     return 3;
   }
-  const double start = now();
   printf("bits %d\n", ao_real_output_bits_async(out));
   if (volume != 100) {
     ao_set_volume_async(out, volume);
@@ -120,17 +120,17 @@ int main(int argc, char **argv) {
     ao_play_async(out, 1, fmpg_timecode(dec), seconds, fmpg_buffer_size(dec), fmpg_buffer(dec),
                   format);
     while (ao_bufsize_async(out) > half_second || plan.pausing) {
-      follow_plan(out, dec, &plan, start);
+      follow_plan(out, dec, &plan);
       nap();
     }
   }
   while (ao_bufsize_async(out) > 0 || plan.pausing) {
-    follow_plan(out, dec, &plan, start);
+    follow_plan(out, dec, &plan);
     nap();
   }
-  printf("end %.4f\n", now() - start);
+  printf("end %.4f\n", now());
   ao_stop_async(out);
-  printf("stopped %.4f\n", now() - start);
+  printf("stopped %.4f\n", now());
   fmpg_free(dec);
   return 0;
 }

@@ -65,6 +65,7 @@ class Recorder:
 
     def __init__(self, server):
         self.frame_bytes = 4 * server.channels
+        self.rate = server.rate
         self.data = bytearray()
         self.arrivals = []  # (monotonic seconds, bytes received by then)
         self.proc = subprocess.Popen(
@@ -83,11 +84,28 @@ class Recorder:
             self.data += chunk
             self.arrivals.append((time.monotonic(), len(self.data)))
 
+    def sink_start(self):
+        """The wall time at which the sink played the first recorded frame.
+        The sink's clock is the wall clock, and a frame never arrives before
+        it is played, so the arrival that lags least tells it best."""
+        rate = self.frame_bytes * self.rate
+        return min(t - received / rate for t, received in self.arrivals)
+
+    def heard(self, frame):
+        """The wall time at which the sink played recorded frame `frame`."""
+        return self.sink_start() + frame / self.rate
+
     def stop(self, settle=0.3):
-        """Stops after `settle` seconds (the sink's last blocks) and returns
-        the recorded bytes."""
+        """Stops once the recording has caught up with the sink, `settle`
+        seconds on (the sink's last blocks), and returns the recorded
+        bytes."""
         if self.proc.poll() is None:
-            time.sleep(settle)
+            until = time.monotonic() + settle
+            wanted = (until - self.sink_start()) * self.rate * self.frame_bytes
+            deadline = until + 10
+            while (time.monotonic() < until or len(self.data) < wanted) and \
+                    time.monotonic() < deadline:
+                time.sleep(0.02)
             self.proc.terminate()
             try:
                 self.proc.wait(5)
@@ -96,10 +114,6 @@ class Recorder:
                 self.proc.wait()
         self.reader.join(5)
         return bytes(self.data)
-
-    def arrived(self, offset):
-        """When the byte at `offset` reached the recorder."""
-        return next(t for t, received in self.arrivals if received > offset)
 
     def sounding_span(self):
         """(first, last) frame that is not silent, and the wall seconds
@@ -110,6 +124,10 @@ class Recorder:
         last = next(i for i in range(len(blob) - len(blob) % n - n, -1, -n)
                     if blob[i:i + n] != silent)
         return first // n, last // n, self.arrived(last) - self.arrived(first)
+
+    def arrived(self, offset):
+        """When the byte at `offset` reached the recorder."""
+        return next(t for t, received in self.arrivals if received > offset)
 
 
 class PulseServer:
@@ -158,12 +176,10 @@ class PulseServer:
     def _start(self):
         os.makedirs(self.runtime, mode=0o700)
         os.makedirs(self.home, mode=0o700)
-        # libao's ALSA driver by default buffers 20 ms, too little for a
-        # loaded machine.
+        # libao's drivers buffer 20 ms by default, too little for a loaded
+        # machine: the sink would play silence in mid-stream.
         with open(os.path.join(self.home, ".libao"), "w") as f:
-            f.write(f"default_driver={self.driver}\n")
-            if self.driver == "alsa":
-                f.write("buffer_time=500\n")
+            f.write(f"default_driver={self.driver}\nbuffer_time=500\n")
         script = os.path.join(self.dir, "server.pa")
         # norewinds: without it the null sink's first write blocks and frames
         # are lost.
