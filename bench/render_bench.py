@@ -2,7 +2,7 @@
 """Render speed of melvor-play --wav: the 6 s demo piece and a 10-minute
 file, against a host that renders with live playback's pacing (half a
 second queued by ao_bufsize_async), as the player did before it held the
-handle paused for batches. Prints the median wall time of a few runs and
+handle paused for batches: the live tests' host, live_host --wav. Prints the median wall time of a few runs and
 the speed as a multiple of real time; checks that both write the same
 bytes. The old pacing renders at about twice real time whatever the length,
 so it renders the 10-minute file only with --full (5 minutes).
@@ -39,7 +39,7 @@ pieces = [("6 s demo piece", os.path.join(root, "samples", "melvor-demo.flac"), 
           ("1-minute file", minute_file, 60.0),
           ("10-minute file", long_file, 600.0)]
 player = os.path.join(build, "bin", "melvor-play")
-naive = os.path.join(build, "bin", "naive_render")
+paced = os.path.join(build, "bin", "live_host")  # the tests' host: paced as live playback
 
 
 def timed(cmd, out):
@@ -55,7 +55,7 @@ for name, path, seconds in pieces:
     results = {}
     hosts = [("melvor-play --wav", lambda o: [player, "--quiet", "--wav", o, path])]
     if seconds < 600 or full:
-        hosts.insert(0, ("paced by bufsize (before)", lambda o: [naive, path, o]))
+        hosts.insert(0, ("paced by bufsize (before)", lambda o: [paced, path, "--wav", o]))
     for label, make in hosts:
         out = os.path.join(data, "render-out.wav")
         n = runs if seconds < 60 or label.startswith("melvor") else 1

@@ -1,6 +1,7 @@
 /* A small host of the two libraries for the live tests: plays one file on
- * the default live device, pacing itself by ao_bufsize_async as the README
- * says, and prints what it did and saw, one line each:
+ * the default live device (or renders it to a WAV file, as render_bench.py
+ * does to time this pacing), pacing itself by ao_bufsize_async as the
+ * README says, and prints what it did and saw, one line each:
  *
  *   bits N              the width the device opened with
  *   at T SECOND QUEUED  every 10 ms while waiting: the time, the published
@@ -11,7 +12,7 @@
  *   stopped T           ao_stop_async has returned (the device drained)
  *
  * live_host FILE [--bits N] [--volume PERCENT] [--pause AT SECONDS]
- *           [--seek AT MS]
+ *           [--seek AT MS] [--wav OUT.wav]
  * Times T are CLOCK_MONOTONIC seconds. AT is a published second. Exit 0; 1
  * an unreadable file; 3 no device. */
 #define _POSIX_C_SOURCE 200809L
@@ -70,11 +71,13 @@ static void follow_plan(ao_handle *out, fmpg_instance *dec, struct plan *plan) {
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: live_host FILE [--bits N] [--volume P] [--pause AT S] [--seek AT MS]\n");
+    fprintf(stderr, "usage: live_host FILE [--bits N] [--volume P] [--pause AT S] [--seek AT MS] "
+                    "[--wav OUT]\n");
     return 2;
   }
   int bits = 32;
   double volume = 100;
+  const char *wav = NULL;
   struct plan plan = {-1, 0, -1, 0, 0, 0};
   for (int i = 2; i < argc; ++i) {
     if (strcmp(argv[i], "--bits") == 0 && i + 1 < argc) {
@@ -84,6 +87,8 @@ int main(int argc, char **argv) {
     } else if (strcmp(argv[i], "--pause") == 0 && i + 2 < argc) {
       plan.pause_at = atof(argv[++i]);
       plan.pause_for = atof(argv[++i]);
+    } else if (strcmp(argv[i], "--wav") == 0 && i + 1 < argc) {
+      wav = argv[++i];
     } else if (strcmp(argv[i], "--seek") == 0 && i + 2 < argc) {
       plan.seek_at = atof(argv[++i]);
       plan.seek_ms = atoll(argv[++i]);
@@ -99,7 +104,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   ao_handle *out = ao_create_async(bits, fmpg_audio_sample_rate(dec), fmpg_audio_channels(dec),
-                                   SANDREL_FMT_NATIVE, NULL);
+                                   SANDREL_FMT_NATIVE, wav);
   if (out == NULL) {
     fmpg_free(dec);
     return 3;
