@@ -113,6 +113,9 @@ struct player {
   double watch_polled;
   double watch_since;
   const char *playing; /* the file whose blocks were queued last */
+  int last_id;         /* the music id, second and duration of the last block */
+  double last_end;
+  double last_duration;
 };
 
 static volatile sig_atomic_t interrupted = 0;
@@ -554,11 +557,30 @@ static enum action play_file(struct player *p, int music_id) {
     if (!fmpg_decode_next(p->dec)) return NONE;
     if (!queue_block(p, music_id, duration, &format)) return STOPPED;
     p->fed_seconds += (double)fmpg_buffer_samples(p->dec) / p->rate;
+    p->last_id = music_id;
+    p->last_end = fmpg_timecode(p->dec) + (double)fmpg_buffer_samples(p->dec) / p->rate;
+    p->last_duration = duration;
   }
+}
+
+/* libao closes a live device by sleeping for the latency it estimates and
+ * then dropping the stream, not by draining it: when the sound server is
+ * behind, the last milliseconds are lost. A tenth of a second of silence
+ * after the last block is what they take then. */
+static void queue_tail_silence(struct player *p) {
+  const int bytes = p->rate / 10 * p->channels * 4;
+  void *zeros = calloc(1, (size_t)bytes);
+  if (zeros == NULL) return;
+  sandrel_format format;
+  memset(&format, 0, sizeof format);
+  format.bits = 32;
+  ao_play_async(p->out, p->last_id, p->last_end, p->last_duration, bytes, zeros, format);
+  free(zeros);
 }
 
 static enum action drain(struct player *p) {
   if (p->out == NULL) return NONE;
+  if (p->opt.wav == NULL) queue_tail_silence(p);
   hold(p, 0);
   for (;;) {
     const int queued = ao_bufsize_async(p->out);
