@@ -134,7 +134,9 @@ int main(int argc, char **argv) {
    * sound server loses then. */
   const int tail = fmpg_audio_sample_rate(dec) / 10 * fmpg_audio_channels(dec) * 4;
   void *silence = calloc(1, (size_t)tail);
-  if (silence != NULL) ao_play_async(out, 1, seconds, seconds, tail, silence, format);
+  if (silence != NULL && wav == NULL) {
+    ao_play_async(out, 1, seconds, seconds, tail, silence, format);
+  }
   free(silence);
   while (ao_bufsize_async(out) > 0 || plan.pausing) {
     follow_plan(out, dec, &plan);
