@@ -2,9 +2,9 @@
 """Render speed of melvor-play --wav: the 6 s demo piece and a 10-minute
 file, against a host that renders with live playback's pacing (half a
 second queued by ao_bufsize_async), as the player did before it held the
-handle paused for batches: the live tests' host, live_host --wav. Prints the median wall time of a few runs and
-the speed as a multiple of real time; checks that both write the same
-bytes. The old pacing renders at about twice real time whatever the length,
+handle paused for batches: the live tests' host, live_host --wav. Prints
+the median wall time of a few runs and the speed as a multiple of real
+time; checks that both write the same bytes. The old pacing renders at about twice real time whatever the length,
 so it renders the 10-minute file only with --full (5 minutes).
 
     bench/render_bench.py [--full] [BUILD_DIR] [RUNS]
