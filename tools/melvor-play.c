@@ -68,7 +68,7 @@ static const char usage_text[] =
     "up/down volume, n next file, q quit.\n"
     "\n"
     "Exit codes: 0 all played; 1 a file could not be read or rendered; 2 bad options;\n"
-    "3 no audio device (or the WAV file cannot be written); 4 the output stopped\n"
+    "3 no audio device (or the WAV file cannot be created); 4 the output stopped\n"
     "taking audio (the device died, or writing the WAV file failed).\n";
 
 struct options {
