@@ -121,9 +121,17 @@ int main(int argc, char **argv) {
   const double seconds = fmpg_duration_ms(dec) / 1000.0;
   const int half_second = fmpg_audio_sample_rate(dec) * fmpg_audio_channels(dec) *
                           ao_real_output_bits_async(out) / 8 / 2;
+  /* Held paused until a second is queued: a block given to the idle thread
+   * may wait 250 ms for its timed take, and a device that starts at once
+   * would play silence meanwhile. */
+  int starting = 1;
+  ao_pause_async(out, 1);
   while (fmpg_decode_next(dec)) {
     ao_play_async(out, 1, fmpg_timecode(dec), seconds, fmpg_buffer_size(dec), fmpg_buffer(dec),
                   format);
+    if (starting && ao_bufsize_async(out) < 2 * half_second) continue;
+    if (starting) ao_pause_async(out, 0);
+    starting = 0;
     while (ao_bufsize_async(out) > half_second || plan.pausing) {
       follow_plan(out, dec, &plan);
       nap();
@@ -132,6 +140,7 @@ int main(int argc, char **argv) {
   /* libao closes a live device by sleeping for the latency it estimates,
    * not by draining it: a tenth of a second of silence is what a late
    * sound server loses then. */
+  if (starting) ao_pause_async(out, 0);
   const int tail = fmpg_audio_sample_rate(dec) / 10 * fmpg_audio_channels(dec) * 4;
   void *silence = calloc(1, (size_t)tail);
   if (silence != NULL && wav == NULL) {
