@@ -15,6 +15,7 @@ packages=(
   ffmpeg sox musepack-tools
   clang-14 libclang-rt-14-dev valgrind python3
   gdb
+  pulseaudio pulseaudio-utils libasound2-plugins
 )
 
 missing=()
