@@ -25,43 +25,24 @@ extern "C" {
 
 SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, double music_duration,
                                int length, const void *data, sandrel_format format) {
-  if (!h) return;
-#if SANDREL_MACOS
-  // macOS variant: the format record is not read, blocks have the width
-  // the handle was created with, and every call queues exactly one block:
-  // an empty one when there is nothing to convert (no data, a length of 0
-  // or less, less than one sample, no memory for the conversion).
-  (void)format;
+  if (!h || stopped(h, 1)) return;
+  // Nothing to convert (no data, a length of 0 or less, less than one
+  // sample, no memory) gives no bytes: then a block is queued only where
+  // the variant queues one per call.
   int converted_length = 0;
-  char *converted = convert_req_to_real(data, length, h->requested_bits, h->real_bits,
+  char *converted = convert_req_to_real(data, length, block_bits(h, format), h->real_bits,
                                         h->byte_format, &converted_length);
-  queue_elem *e =
-      new_elem(kAudioBlock, music_id, at_second, music_duration, converted_length, converted);
+  queue_elem *e = converted_length > 0 || queues_empty_blocks()
+                      ? new_elem(kAudioBlock, music_id, at_second, music_duration,
+                                 converted_length, converted)
+                      : nullptr;
   free(converted);
   if (e) add(h, e);
-#else
-  if (!data || length <= 0) return;
-  if (stopped(h, 1)) return;
-  int converted_length = 0;
-  char *converted = convert_req_to_real(data, length, format.bits, h->real_bits, h->byte_format,
-                                        &converted_length);
-  queue_elem *e = converted_length > 0 ? new_elem(kAudioBlock, music_id, at_second,
-                                                  music_duration, converted_length, converted)
-                                        : nullptr;
-  free(converted);
-  if (e) add(h, e, 0);
-#endif
 }
 
 SANDREL_API void ao_clear_async(ao_handle *h) {
-  if (!h) return;
-#if SANDREL_MACOS
-  // macOS variant: nothing stops a handle before ao_stop_async.
-  clear(h);
-#else
-  if (stopped(h, 1)) return;
+  if (!h || stopped(h, 1)) return;
   clear(h, 0);
-#endif
 }
 
 SANDREL_API void ao_pause_async(ao_handle *h, int pause) {
