@@ -3,7 +3,9 @@
  * building and testing that variant where there is no libdispatch. Apple
  * builds use the system's own and never see this header.
  *
- * Built into libsandrel, where nothing of it is exported.
+ * Built into libsandrel by default, where nothing of it is exported; or on
+ * its own as a libdispatch.so (CMakeLists.txt here) that stands where an
+ * installed libdispatch would.
  *
  * It behaves as libdispatch does wherever the variant depends on it:
  * - A semaphore counts; a wait takes one count, waiting until one comes or
