@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fake_ao.h"
+#include "host_record.h"
 #include "output_test_util.h"
 #include "stderr_capture.h"
 
@@ -197,12 +198,6 @@ TEST_F(Output, TwentyFourBitSamplesReachASixteenBitDeviceNarrowed) {
   EXPECT_EQ(decode(blocks[0], 16, true), kMacos ? floored : truncated);
 }
 
-// A host record of its own, larger than ours, with the width in bytes 4..7.
-struct HostFormat {
-  int32_t words[10];
-};
-typedef void (*HostPlay)(ao_handle *, int, double, double, int, const void *, HostFormat);
-
 // The macOS variant does not read the record at all.
 TEST_F(Output, FormatRecordIsReadOnlyAtBytesFourToSeven) {
   ASSERT_NE(create(16), nullptr);
@@ -218,13 +213,10 @@ TEST_F(Output, FormatRecordIsReadOnlyAtBytesFourToSeven) {
     play(h_, 1, 0, 0, data, c.bits);
     EXPECT_EQ(ao_bufsize_async(h_) - before, kMacos ? 24 : c.linux_queued) << c.bits;
   }
-  // A host's larger record, naming 32 bits.
-  HostFormat host;
-  for (int32_t &w : host.words) w = 24;
-  host.words[1] = 32;
+  // A host's larger record (host_record.c), naming 32 bits and 24 in every
+  // other field.
   const int before = ao_bufsize_async(h_);
-  reinterpret_cast<HostPlay>(reinterpret_cast<void (*)()>(&ao_play_async))(h_, 1, 0, 0, 24,
-                                                                           data.data(), host);
+  host_play_with_own_record(h_, data.data(), 24, 32);
   EXPECT_EQ(ao_bufsize_async(h_) - before, kMacos ? 24 : 12);
 }
 
