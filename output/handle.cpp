@@ -76,8 +76,8 @@ void *run(void *handle) {
     } else {
       if (volume != kUnityVolume)
         adjustVolume(e->data, e->size, volume, h->real_bits, h->byte_format);
-      if (ao_play(h->device, e->data, static_cast<uint_32>(e->size)) == 0 && ends_on_failed_write(h))
-        more = false;
+      const bool written = ao_play(h->device, e->data, static_cast<uint_32>(e->size)) != 0;
+      if (!written && ends_on_failed_write(h)) more = false;
     }
     del_elem(e);
   }
