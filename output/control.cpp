@@ -24,7 +24,7 @@ T read_state(ao_handle *h, T ao_handle::*field, T when_null) {
 extern "C" {
 
 SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, double music_duration,
-                               int length, const void *data, sandrel_format format) {
+                               int length, const void *data, sandrel_format format) noexcept {
   if (!h || stopped(h, 1)) return;
   // Nothing to convert (no data, a length of 0 or less, less than one
   // sample, no memory) gives no bytes: then a block is queued only where
@@ -40,12 +40,12 @@ SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, dou
   if (e) add(h, e);
 }
 
-SANDREL_API void ao_clear_async(ao_handle *h) {
+SANDREL_API void ao_clear_async(ao_handle *h) noexcept {
   if (!h || stopped(h, 1)) return;
   clear(h, 0);
 }
 
-SANDREL_API void ao_pause_async(ao_handle *h, int pause) {
+SANDREL_API void ao_pause_async(ao_handle *h, int pause) noexcept {
   if (!h) return;
   pthread_mutex_lock(&h->state_lock);
   if (h->paused && pause == 0) {
@@ -59,7 +59,7 @@ SANDREL_API void ao_pause_async(ao_handle *h, int pause) {
   pthread_mutex_unlock(&h->state_lock);
 }
 
-SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) {
+SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) noexcept {
   int32_t volume;
   if (!h || !volume_from_percent(percent, &volume)) return;
   pthread_mutex_lock(&h->state_lock);
@@ -67,23 +67,23 @@ SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) {
   pthread_mutex_unlock(&h->state_lock);
 }
 
-SANDREL_API double ao_volume_async(ao_handle *h) {
+SANDREL_API double ao_volume_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::volume, int32_t{kUnityVolume}) / 100.0;
 }
 
-SANDREL_API double ao_is_at_second_async(ao_handle *h) {
+SANDREL_API double ao_is_at_second_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::at_second, kNoSecond);
 }
 
-SANDREL_API int ao_is_at_music_id_async(ao_handle *h) {
+SANDREL_API int ao_is_at_music_id_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::music_id, kNoMusicId);
 }
 
-SANDREL_API double ao_music_duration_async(ao_handle *h) {
+SANDREL_API double ao_music_duration_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::music_duration, kNoDuration);
 }
 
-SANDREL_API int ao_bufsize_async(ao_handle *h) {
+SANDREL_API int ao_bufsize_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::bufsize, int32_t{0});
 }
 

@@ -90,10 +90,10 @@ using namespace sandrel;
 
 extern "C" {
 
-SANDREL_API int ao_async_version(void) { return interface_version(); }
+SANDREL_API int ao_async_version(void) noexcept { return interface_version(); }
 
 SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byte_format,
-                                       const char *filename) {
+                                       const char *filename) noexcept {
   if (!supported_width(bits)) {
     fprintf(stderr,
             "Cannot open ao-device for %d bits per sample, only 8, 16, 24 and 32 are supported\n",
@@ -148,7 +148,7 @@ fail:
   return nullptr;
 }
 
-SANDREL_API void ao_stop_async(ao_handle *h) {
+SANDREL_API void ao_stop_async(ao_handle *h) noexcept {
   if (!h) return;
   fputs("stopping ao_async, calling clear\n", stderr);
   clear_for_stop(h);
@@ -168,6 +168,6 @@ SANDREL_API void ao_stop_async(ao_handle *h) {
   fputs("async handle freed\n", stderr);
 }
 
-SANDREL_API int ao_real_output_bits_async(ao_handle *h) { return h ? h->real_bits : 0; }
+SANDREL_API int ao_real_output_bits_async(ao_handle *h) noexcept { return h ? h->real_bits : 0; }
 
 }  // extern "C"
