@@ -54,7 +54,7 @@ landing seek_demuxer(__fmpg_instance__ *instance, const AVStream *stream, int64_
 
 extern "C" {
 
-MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
+MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) noexcept {
   if (!melvor::instance_ready(h) || ms < 0) return 0;
   const AVStream *stream = melvor::selected_stream(h);
   if (stream == nullptr) return 0;
