@@ -84,7 +84,7 @@ int read_selected_audio_packet(__fmpg_instance__ *instance, AVPacket *packet) {
 
 extern "C" {
 
-MELVOR_API int fmpg_decode_next(fmpg_instance *h) {
+MELVOR_API int fmpg_decode_next(fmpg_instance *h) noexcept {
   using melvor::receive_available_frames;
   if (!melvor::instance_ready(h)) return 0;
   decoder_storage &dec = h->decoder;

@@ -275,33 +275,33 @@ int drain_resampler(__fmpg_instance__ *instance) {
 
 extern "C" {
 
-MELVOR_API const uint8_t *fmpg_buffer(fmpg_instance *h) {
+MELVOR_API const uint8_t *fmpg_buffer(fmpg_instance *h) noexcept {
   if (h == nullptr || h->decoder.output.empty()) return nullptr;
   return h->decoder.output.data();
 }
 
-MELVOR_API int fmpg_buffer_size(fmpg_instance *h) {
+MELVOR_API int fmpg_buffer_size(fmpg_instance *h) noexcept {
   if (h == nullptr || h->decoder.output.size() > static_cast<size_t>(INT_MAX)) return 0;
   return static_cast<int>(h->decoder.output.size());
 }
 
-MELVOR_API int64_t fmpg_buffer_samples(fmpg_instance *h) {
+MELVOR_API int64_t fmpg_buffer_samples(fmpg_instance *h) noexcept {
   return h != nullptr ? h->decoder.buffer_samples : 0;
 }
 
-MELVOR_API int64_t fmpg_buffer_start_sample(fmpg_instance *h) {
+MELVOR_API int64_t fmpg_buffer_start_sample(fmpg_instance *h) noexcept {
   return h != nullptr ? h->decoder.buffer_start_sample : 0;
 }
 
-MELVOR_API int64_t fmpg_buffer_end_sample(fmpg_instance *h) {
+MELVOR_API int64_t fmpg_buffer_end_sample(fmpg_instance *h) noexcept {
   return h != nullptr ? h->decoder.buffer_start_sample + h->decoder.buffer_samples : 0;
 }
 
-MELVOR_API int64_t fmpg_sample_position(fmpg_instance *h) {
+MELVOR_API int64_t fmpg_sample_position(fmpg_instance *h) noexcept {
   return h != nullptr ? h->decoder.sample_position : 0;
 }
 
-MELVOR_API double fmpg_timecode(fmpg_instance *h) {
+MELVOR_API double fmpg_timecode(fmpg_instance *h) noexcept {
   return h != nullptr ? h->decoder.timecode : 0.0;
 }
 

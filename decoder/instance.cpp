@@ -154,7 +154,7 @@ char version_string_text[1024];
 
 extern "C" {
 
-MELVOR_API int fmpg_compatible_ffmpeg(void) {
+MELVOR_API int fmpg_compatible_ffmpeg(void) noexcept {
   const unsigned runtime[] = {avformat_version() >> 16, avcodec_version() >> 16,
                               swresample_version() >> 16, avutil_version() >> 16};
   const int compiled[] = {LIBAVFORMAT_VERSION_MAJOR, LIBAVCODEC_VERSION_MAJOR,
@@ -175,7 +175,7 @@ MELVOR_API int fmpg_compatible_ffmpeg(void) {
   return compatible ? 1 : 0;
 }
 
-MELVOR_API fmpg_instance *fmpg_init(void) {
+MELVOR_API fmpg_instance *fmpg_init(void) noexcept {
   if (!fmpg_compatible_ffmpeg()) {
     MELVOR_ERROR("%s\n",
                  "Compiled major ffmpeg version \xE2\x89\x83 runtime major version, not compatible.");
@@ -188,11 +188,11 @@ MELVOR_API fmpg_instance *fmpg_init(void) {
   }
 }
 
-MELVOR_API void fmpg_free(fmpg_instance *h) { delete h; }
+MELVOR_API void fmpg_free(fmpg_instance *h) noexcept { delete h; }
 
-MELVOR_API int fmpg_version(void) { return 0x10000; }
+MELVOR_API int fmpg_version(void) noexcept { return 0x10000; }
 
-MELVOR_API const char *fmpg_int_version2string(int version) {
+MELVOR_API const char *fmpg_int_version2string(int version) noexcept {
   const int major = version >> 16;
   const int minor = (version & 0xFF00) >> 8;
   const int micro = version & 0xFF;
@@ -202,7 +202,7 @@ MELVOR_API const char *fmpg_int_version2string(int version) {
   return version_string_text;
 }
 
-MELVOR_API const char *fmpg_ffmpeg_version(void) {
+MELVOR_API const char *fmpg_ffmpeg_version(void) noexcept {
   std::snprintf(ffmpeg_version_text, sizeof ffmpeg_version_text,
                 "avformat: %u.%u.%u (%d), avcodec: %u.%u.%u (%d), swresample: %u.%u.%u (%d), "
                 "avutil: %u.%u.%u (%d)",
@@ -215,6 +215,6 @@ MELVOR_API const char *fmpg_ffmpeg_version(void) {
   return ffmpeg_version_text;
 }
 
-MELVOR_API int fmpg_is_open(fmpg_instance *h) { return melvor::instance_ready(h) ? 1 : 0; }
+MELVOR_API int fmpg_is_open(fmpg_instance *h) noexcept { return melvor::instance_ready(h) ? 1 : 0; }
 
 }  // extern "C"

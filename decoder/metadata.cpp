@@ -99,26 +99,26 @@ const char *text_or_empty(fmpg_instance *h, std::string file_info_storage::*fiel
 
 extern "C" {
 
-MELVOR_API const char *fmpg_file_title(fmpg_instance *h) {
+MELVOR_API const char *fmpg_file_title(fmpg_instance *h) noexcept {
   return text_or_empty(h, &file_info_storage::title);
 }
-MELVOR_API const char *fmpg_file_author(fmpg_instance *h) {
+MELVOR_API const char *fmpg_file_author(fmpg_instance *h) noexcept {
   return text_or_empty(h, &file_info_storage::author);
 }
-MELVOR_API const char *fmpg_file_album(fmpg_instance *h) {
+MELVOR_API const char *fmpg_file_album(fmpg_instance *h) noexcept {
   return text_or_empty(h, &file_info_storage::album);
 }
-MELVOR_API const char *fmpg_file_genre(fmpg_instance *h) {
+MELVOR_API const char *fmpg_file_genre(fmpg_instance *h) noexcept {
   return text_or_empty(h, &file_info_storage::genre);
 }
-MELVOR_API const char *fmpg_file_comment(fmpg_instance *h) {
+MELVOR_API const char *fmpg_file_comment(fmpg_instance *h) noexcept {
   return text_or_empty(h, &file_info_storage::comment);
 }
-MELVOR_API const char *fmpg_file_copyright(fmpg_instance *h) {
+MELVOR_API const char *fmpg_file_copyright(fmpg_instance *h) noexcept {
   return text_or_empty(h, &file_info_storage::copyright);
 }
-MELVOR_API int fmpg_file_year(fmpg_instance *h) { return h ? h->file_info.year : -1; }
-MELVOR_API int fmpg_file_track(fmpg_instance *h) { return h ? h->file_info.track : -1; }
-MELVOR_API int fmpg_file_bitrate(fmpg_instance *h) { return h ? h->file_info.bitrate : -1; }
+MELVOR_API int fmpg_file_year(fmpg_instance *h) noexcept { return h ? h->file_info.year : -1; }
+MELVOR_API int fmpg_file_track(fmpg_instance *h) noexcept { return h ? h->file_info.track : -1; }
+MELVOR_API int fmpg_file_bitrate(fmpg_instance *h) noexcept { return h ? h->file_info.bitrate : -1; }
 
 }  // extern "C"

@@ -199,7 +199,7 @@ bool init_decoder(__fmpg_instance__ *instance) {
 
 extern "C" {
 
-MELVOR_API void fmpg_close(fmpg_instance *h) {
+MELVOR_API void fmpg_close(fmpg_instance *h) noexcept {
   if (h == nullptr) return;
   h->decoder.free_ffmpeg();
   h->format_context.reset();
@@ -208,7 +208,7 @@ MELVOR_API void fmpg_close(fmpg_instance *h) {
   h->audio_info.clear();
 }
 
-MELVOR_API int fmpg_open_file(fmpg_instance *h, const char *path) {
+MELVOR_API int fmpg_open_file(fmpg_instance *h, const char *path) noexcept {
   if (h == nullptr || h->is_open || path == nullptr || h->format_context != nullptr) return 0;
 
   AVFormatContext *context = nullptr;
@@ -233,27 +233,27 @@ MELVOR_API int fmpg_open_file(fmpg_instance *h, const char *path) {
   return 1;
 }
 
-MELVOR_API int fmpg_audio_stream_count(fmpg_instance *h) {
+MELVOR_API int fmpg_audio_stream_count(fmpg_instance *h) noexcept {
   return (h != nullptr && h->is_open) ? h->audio_info.audio_stream_count : 0;
 }
 
-MELVOR_API int fmpg_audio_sample_rate(fmpg_instance *h) {
+MELVOR_API int fmpg_audio_sample_rate(fmpg_instance *h) noexcept {
   return melvor::instance_ready(h) ? h->audio_info.sample_rate : 0;
 }
 
-MELVOR_API int fmpg_audio_channels(fmpg_instance *h) {
+MELVOR_API int fmpg_audio_channels(fmpg_instance *h) noexcept {
   return melvor::instance_ready(h) ? h->audio_info.channels : 0;
 }
 
-MELVOR_API int fmpg_audio_bits_per_sample(fmpg_instance *) { return 32; }
+MELVOR_API int fmpg_audio_bits_per_sample(fmpg_instance *) noexcept { return 32; }
 
-MELVOR_API int fmpg_audio_bytes_per_sample(fmpg_instance *) { return 4; }
+MELVOR_API int fmpg_audio_bytes_per_sample(fmpg_instance *) noexcept { return 4; }
 
-MELVOR_API int64_t fmpg_duration_ms(fmpg_instance *h) {
+MELVOR_API int64_t fmpg_duration_ms(fmpg_instance *h) noexcept {
   return melvor::instance_ready(h) ? h->audio_info.duration_ms : -1;
 }
 
-MELVOR_API int64_t fmpg_duration_samples(fmpg_instance *h) {
+MELVOR_API int64_t fmpg_duration_samples(fmpg_instance *h) noexcept {
   return melvor::instance_ready(h) ? h->audio_info.duration_samples : -1;
 }
 

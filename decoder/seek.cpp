@@ -281,7 +281,7 @@ sought seek_by_labels(__fmpg_instance__ *h, int64_t target, double seconds) {
 
 extern "C" {
 
-MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) {
+MELVOR_API int fmpg_seek_ms(fmpg_instance *h, int64_t ms) noexcept {
   using namespace melvor;
   if (!instance_ready(h) || ms < 0 || selected_stream(h) == nullptr) return 0;
   decoder_storage &dec = h->decoder;

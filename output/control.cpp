@@ -24,47 +24,28 @@ T read_state(ao_handle *h, T ao_handle::*field, T when_null) {
 extern "C" {
 
 SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second, double music_duration,
-                               int length, const void *data, sandrel_format format) {
-  if (!h) return;
-#if SANDREL_MACOS
-  // macOS variant: the format record is not read, blocks have the width
-  // the handle was created with, and every call queues exactly one block:
-  // an empty one when there is nothing to convert (no data, a length of 0
-  // or less, less than one sample, no memory for the conversion).
-  (void)format;
+                               int length, const void *data, sandrel_format format) noexcept {
+  if (!h || stopped(h, 1)) return;
+  // Nothing to convert (no data, a length of 0 or less, less than one
+  // sample, no memory) gives no bytes: then a block is queued only where
+  // the variant queues one per call.
   int converted_length = 0;
-  char *converted = convert_req_to_real(data, length, h->requested_bits, h->real_bits,
+  char *converted = convert_req_to_real(data, length, block_bits(h, format), h->real_bits,
                                         h->byte_format, &converted_length);
-  queue_elem *e =
-      new_elem(kAudioBlock, music_id, at_second, music_duration, converted_length, converted);
+  queue_elem *e = converted_length > 0 || queues_empty_blocks()
+                      ? new_elem(kAudioBlock, music_id, at_second, music_duration,
+                                 converted_length, converted)
+                      : nullptr;
   free(converted);
   if (e) add(h, e);
-#else
-  if (!data || length <= 0) return;
-  if (stopped(h, 1)) return;
-  int converted_length = 0;
-  char *converted = convert_req_to_real(data, length, format.bits, h->real_bits, h->byte_format,
-                                        &converted_length);
-  queue_elem *e = converted_length > 0 ? new_elem(kAudioBlock, music_id, at_second,
-                                                  music_duration, converted_length, converted)
-                                        : nullptr;
-  free(converted);
-  if (e) add(h, e, 0);
-#endif
 }
 
-SANDREL_API void ao_clear_async(ao_handle *h) {
-  if (!h) return;
-#if SANDREL_MACOS
-  // macOS variant: nothing stops a handle before ao_stop_async.
-  clear(h);
-#else
-  if (stopped(h, 1)) return;
+SANDREL_API void ao_clear_async(ao_handle *h) noexcept {
+  if (!h || stopped(h, 1)) return;
   clear(h, 0);
-#endif
 }
 
-SANDREL_API void ao_pause_async(ao_handle *h, int pause) {
+SANDREL_API void ao_pause_async(ao_handle *h, int pause) noexcept {
   if (!h) return;
   pthread_mutex_lock(&h->state_lock);
   if (h->paused && pause == 0) {
@@ -78,7 +59,7 @@ SANDREL_API void ao_pause_async(ao_handle *h, int pause) {
   pthread_mutex_unlock(&h->state_lock);
 }
 
-SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) {
+SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) noexcept {
   int32_t volume;
   if (!h || !volume_from_percent(percent, &volume)) return;
   pthread_mutex_lock(&h->state_lock);
@@ -86,23 +67,23 @@ SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) {
   pthread_mutex_unlock(&h->state_lock);
 }
 
-SANDREL_API double ao_volume_async(ao_handle *h) {
+SANDREL_API double ao_volume_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::volume, int32_t{kUnityVolume}) / 100.0;
 }
 
-SANDREL_API double ao_is_at_second_async(ao_handle *h) {
+SANDREL_API double ao_is_at_second_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::at_second, kNoSecond);
 }
 
-SANDREL_API int ao_is_at_music_id_async(ao_handle *h) {
+SANDREL_API int ao_is_at_music_id_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::music_id, kNoMusicId);
 }
 
-SANDREL_API double ao_music_duration_async(ao_handle *h) {
+SANDREL_API double ao_music_duration_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::music_duration, kNoDuration);
 }
 
-SANDREL_API int ao_bufsize_async(ao_handle *h) {
+SANDREL_API int ao_bufsize_async(ao_handle *h) noexcept {
   return read_state(h, &ao_handle::bufsize, int32_t{0});
 }
 

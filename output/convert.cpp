@@ -46,13 +46,7 @@ void store_sample(unsigned char *p, int32_t value, int bytes, int little) {
 }
 
 int32_t convert_bits(int32_t value, int from_bits, int to_bits) {
-#if SANDREL_MACOS
-  // macOS variant: an arithmetic shift (as GCC and Clang shift signed
-  // values), so -1 stays -1.
-  if (from_bits > to_bits) return value >> (from_bits - to_bits);
-#else
-  if (from_bits > to_bits) return value / (INT32_C(1) << (from_bits - to_bits));
-#endif
+  if (from_bits > to_bits) return narrow_sample(value, from_bits - to_bits);
   if (from_bits < to_bits)
     return static_cast<int32_t>(static_cast<uint32_t>(value) << (to_bits - from_bits));
   return value;

@@ -76,19 +76,8 @@ void *run(void *handle) {
     } else {
       if (volume != kUnityVolume)
         adjustVolume(e->data, e->size, volume, h->real_bits, h->byte_format);
-#if SANDREL_MACOS
-      // macOS variant: a failed write goes unreported and playback goes on.
-      ao_play(h->device, e->data, static_cast<uint_32>(e->size));
-#else
-      if (ao_play(h->device, e->data, static_cast<uint_32>(e->size)) == 0) {
-        fputs("Unexpected, ao_play returns 0 --> ao device must be closed\n", stderr);
-        fputs("Stopping play loop\n", stderr);
-        more = false;
-        pthread_mutex_lock(&h->state_lock);
-        h->stopped_flag = 1;
-        pthread_mutex_unlock(&h->state_lock);
-      }
-#endif
+      const bool written = ao_play(h->device, e->data, static_cast<uint_32>(e->size)) != 0;
+      if (!written && ends_on_failed_write(h)) more = false;
     }
     del_elem(e);
   }
@@ -101,11 +90,10 @@ using namespace sandrel;
 
 extern "C" {
 
-// The interface version: 1.0.0 is the macOS variant's, 1.0.1 the Linux one's.
-SANDREL_API int ao_async_version(void) { return SANDREL_MACOS ? 0x10000 : 0x10001; }
+SANDREL_API int ao_async_version(void) noexcept { return interface_version(); }
 
 SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byte_format,
-                                       const char *filename) {
+                                       const char *filename) noexcept {
   if (!supported_width(bits)) {
     fprintf(stderr,
             "Cannot open ao-device for %d bits per sample, only 8, 16, 24 and 32 are supported\n",
@@ -141,9 +129,7 @@ SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byt
   h->music_duration = kNoDuration;
   h->bufsize = 0;
   h->paused = 0;
-#if !SANDREL_MACOS
   h->stopped_flag = 0;
-#endif
   if (!setup_sync(h)) {
     fputs("Cannot create the locks, semaphores and stop element of ao_handle\n", stderr);
     goto fail;
@@ -162,34 +148,18 @@ fail:
   return nullptr;
 }
 
-SANDREL_API void ao_stop_async(ao_handle *h) {
+SANDREL_API void ao_stop_async(ao_handle *h) noexcept {
   if (!h) return;
   fputs("stopping ao_async, calling clear\n", stderr);
-#if SANDREL_MACOS
-  clear(h);
-#else
-  pthread_mutex_lock(&h->state_lock);
-  h->stopped_flag = 1;
-  pthread_mutex_unlock(&h->state_lock);
-  clear(h, 1);
-#endif
+  clear_for_stop(h);
   fputs("queue cleared\n", stderr);
   pthread_mutex_lock(&h->state_lock);
   if (h->paused) wait_sem_post(&h->pause_gate);
   pthread_mutex_unlock(&h->state_lock);
-#if SANDREL_MACOS
-  // macOS variant: the stop element is queued after the clear, behind the
-  // open gate.
-  {
-    queue_elem *e = h->stop_elem;
-    h->stop_elem = nullptr;
-    add(h, e);
-  }
-#endif
+  queue_stop_after_gate(h);
   fputs("stop command queued\n", stderr);
   pthread_join(h->thread, nullptr);
-  // On Linux a thread that ended on a device failure never took the stop
-  // element.
+  // A thread that ended on a failed write never took the stop element.
   drop_all(h);
   destroy_sync(h);
   ao_close(h->device);
@@ -198,6 +168,6 @@ SANDREL_API void ao_stop_async(ao_handle *h) {
   fputs("async handle freed\n", stderr);
 }
 
-SANDREL_API int ao_real_output_bits_async(ao_handle *h) { return h ? h->real_bits : 0; }
+SANDREL_API int ao_real_output_bits_async(ao_handle *h) noexcept { return h ? h->real_bits : 0; }
 
 }  // extern "C"

@@ -1,8 +1,9 @@
 // Internals of libsandrel: the handle record, the block queue, sample
 // conversion and the waiting helpers. Nothing here is exported.
 //
-// One source serves both variants. Where the macOS variant behaves
-// differently, the code says so under `#if SANDREL_MACOS`; its waiting
+// The shared sources serve both variants. What differs between them is
+// behind the variant rules at the end of this header, defined once per
+// variant in variant_linux.cpp and variant_macos.cpp; their waiting
 // primitives are in platform/.
 #ifndef SANDREL_OUTPUT_H
 #define SANDREL_OUTPUT_H
@@ -48,10 +49,8 @@ struct ao_handle {
   sandrel::queue_elem *first;  // state lock
   sandrel::queue_elem *last;   // state lock
   int32_t paused;              // state lock; the host's nonzero value while paused
-#if !SANDREL_MACOS
-  // The macOS variant has no stopped state: nothing is ever refused.
-  int32_t stopped_flag;  // state lock; never reset
-#endif
+  // State lock; never reset. Only the Linux variant has a stopped state.
+  int32_t stopped_flag;
   ao_device *device;           // set once
   int32_t requested_bits;      // set once
   int32_t real_bits;           // set once: the width every queued block has
@@ -101,30 +100,17 @@ queue_elem *new_elem(int kind, int music_id, double at_second, double music_dura
 // A new stop element, or null with a message on stderr.
 queue_elem *new_stop_elem();
 void del_elem(queue_elem *e);
-#if SANDREL_MACOS
-// Takes the element over: links it at the tail under the state lock only,
-// or frees it when it would overflow bufsize.
-void add(ao_handle *h, queue_elem *e);
-#else
-// stopped_flag; with `lock` 0 the caller holds the state lock.
-int stopped(ao_handle *h, int lock);
-// Takes the element over: links it at the tail, or frees it when refused (a
-// producer's element on a stopped handle, or one that would overflow
-// bufsize). `held` nonzero: the caller holds the queue lock, and the
-// stopped test is skipped so that the stop element always enters.
-void add(ao_handle *h, queue_elem *e, int held);
-#endif
+// Links `e` at the tail, counts it and posts queue_sem; false (nothing
+// changed) when bufsize, an int, could not count it. Call with the state
+// lock held.
+bool link_tail(ao_handle *h, queue_elem *e);
 // The head element, or null when no count of queue_sem came within
 // `timeout_ms` (0: no wait). Call with the queue lock held.
 queue_elem *get(ao_handle *h, int timeout_ms);
-#if SANDREL_MACOS
-// Frees everything queued and reports the count.
-void clear(ao_handle *h);
-#else
 // Frees everything queued and reports the count; with `stop` nonzero then
-// queues the handle's stop element as the only element.
+// queues the handle's stop element as the only element, before the queue
+// lock is let go.
 void clear(ao_handle *h, int stop);
-#endif
 // Frees everything queued and returns how many. Call with the queue lock
 // held, or when no other thread can touch the handle any more.
 int drop_all(ao_handle *h);
@@ -138,8 +124,7 @@ int littleEndian();
 int little_endian_for(int byte_format);
 int32_t read_sample(const unsigned char *p, int bytes, int little);
 void store_sample(unsigned char *p, int32_t value, int bytes, int little);
-// Narrowing truncates toward zero; in the macOS variant it shifts, rounding
-// toward minus infinity.
+// Narrowing follows the variant's rule (narrow_sample); widening shifts left.
 int32_t convert_bits(int32_t value, int from_bits, int to_bits);
 // A new buffer (free it) with the block at the device width, and its length
 // in *out_length; null and 0 when there is nothing to convert, a width is
@@ -162,6 +147,40 @@ void at_exit_shutdown_ao();
 ao_device *try_open_device(int bits, int rate, int channels, int byte_format, const char *filename,
                            int *opened_bits);
 void *run(void *handle);
+
+// ---- Variant rules ---------------------------------------------------------
+// Everything in which the Linux and the macOS variant differ; each variant
+// defines these in a file of its own (variant_linux.cpp, variant_macos.cpp).
+
+// ao_async_version: 0x10001 on Linux, 0x10000 in the macOS variant.
+int interface_version();
+// Whether the handle refuses blocks and clears: on Linux once it is stopped
+// (`lock` 0: the caller holds the state lock); the macOS variant never is.
+int stopped(ao_handle *h, int lock);
+// The width of the blocks given to ao_play_async: the format record's on
+// Linux, the one the handle was created with in the macOS variant.
+int block_bits(const ao_handle *h, const sandrel_format &format);
+// Whether ao_play_async queues a block even when the conversion gave no
+// bytes (the macOS variant: exactly one block per call).
+bool queues_empty_blocks();
+// A producer's add: takes the element over and links it at the tail, or
+// frees it when refused (bufsize would overflow; on Linux also a stopped
+// handle). On Linux it waits for the queue lock; in the macOS variant it
+// takes only the state lock.
+void add(ao_handle *h, queue_elem *e);
+// A sample narrowed by `shift` bits: truncated toward zero on Linux, an
+// arithmetic shift (toward minus infinity) in the macOS variant.
+int32_t narrow_sample(int32_t value, int shift);
+// ao_play returned 0 for a block: true when the playback thread is to end.
+// Linux reports it and stops the handle; the macOS variant plays on.
+bool ends_on_failed_write(ao_handle *h);
+// The stop's clear, before the pause gate is opened: Linux stops the handle
+// and leaves the stop element as the only element; the macOS variant only
+// clears.
+void clear_for_stop(ao_handle *h);
+// After the pause gate is opened: the macOS variant queues the stop element
+// here.
+void queue_stop_after_gate(ao_handle *h);
 
 }  // namespace sandrel
 

@@ -83,10 +83,6 @@ void del_elem(queue_elem *e) {
   free(e);
 }
 
-namespace {
-
-// Links `e` at the tail, counts it and posts queue_sem; false when bufsize,
-// an int, could not count it. Call with the state lock held.
 bool link_tail(ao_handle *h, queue_elem *e) {
   if (e->size > INT_MAX - h->bufsize) return false;
   e->next = nullptr;
@@ -100,37 +96,6 @@ bool link_tail(ao_handle *h, queue_elem *e) {
   wait_sem_post(&h->queue_sem);
   return true;
 }
-
-}  // namespace
-
-#if SANDREL_MACOS
-// macOS variant: producers take only the state lock, so the playback
-// thread's timed take under the queue lock never holds them up; their post
-// ends that take at once.
-void add(ao_handle *h, queue_elem *e) {
-  pthread_mutex_lock(&h->state_lock);
-  const bool refused = !link_tail(h, e);
-  pthread_mutex_unlock(&h->state_lock);
-  if (refused) del_elem(e);
-}
-#else
-int stopped(ao_handle *h, int lock) {
-  if (!lock) return h->stopped_flag;
-  pthread_mutex_lock(&h->state_lock);
-  int value = h->stopped_flag;
-  pthread_mutex_unlock(&h->state_lock);
-  return value;
-}
-
-void add(ao_handle *h, queue_elem *e, int held) {
-  if (!held) pthread_mutex_lock(&h->queue_lock);
-  pthread_mutex_lock(&h->state_lock);
-  const bool refused = (!held && h->stopped_flag) || !link_tail(h, e);
-  pthread_mutex_unlock(&h->state_lock);
-  if (!held) pthread_mutex_unlock(&h->queue_lock);
-  if (refused) del_elem(e);
-}
-#endif
 
 queue_elem *get(ao_handle *h, int timeout_ms) {
   bool taken =
@@ -156,25 +121,16 @@ int drop_all(ao_handle *h) {
   return count;
 }
 
-#if SANDREL_MACOS
-// macOS variant: a clear never leaves a stop element; ao_stop_async queues
-// its own.
-void clear(ao_handle *h) {
-  pthread_mutex_lock(&h->queue_lock);
-  fprintf(stderr, "%d elements cleared\n", drop_all(h));
-  pthread_mutex_unlock(&h->queue_lock);
-}
-#else
 void clear(ao_handle *h, int stop) {
   pthread_mutex_lock(&h->queue_lock);
   fprintf(stderr, "%d elements cleared\n", drop_all(h));
   if (stop && h->stop_elem) {
-    queue_elem *e = h->stop_elem;
+    pthread_mutex_lock(&h->state_lock);
+    link_tail(h, h->stop_elem);  // carries no bytes: never refused
+    pthread_mutex_unlock(&h->state_lock);
     h->stop_elem = nullptr;  // the queue owns it now
-    add(h, e, 1);
   }
   pthread_mutex_unlock(&h->queue_lock);
 }
-#endif
 
 }  // namespace sandrel

@@ -40,6 +40,15 @@
 #  define SANDREL_API
 #endif
 
+/* Nothing is thrown across this interface: to C++ callers every function
+ * is noexcept (C++11 and later). */
+#if defined(__cplusplus) && \
+    (__cplusplus >= 201103L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201103L))
+#  define SANDREL_NOEXCEPT noexcept
+#else
+#  define SANDREL_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -67,7 +76,7 @@ typedef struct sandrel_format {
 
 /* Interface version, packed as major << 16 | minor << 8 | micro: 0x10001
  * for the Linux build, 0x10000 for the macOS build. */
-SANDREL_API int ao_async_version(void);
+SANDREL_API int ao_async_version(void) SANDREL_NOEXCEPT;
 
 /* Opens the default live device, or with a file name a WAV file (replacing
  * any file of that name), and starts the playback thread. `bits` must be 8,
@@ -75,15 +84,15 @@ SANDREL_API int ao_async_version(void);
  * (only narrower widths). Null when no device opens, the width is not
  * supported, or the thread cannot start; the reason goes to stderr. */
 SANDREL_API ao_handle *ao_create_async(int bits, int rate, int channels, int byte_format,
-                                       const char *filename);
+                                       const char *filename) SANDREL_NOEXCEPT;
 
 /* Drops what is queued, lets the block being written finish, ends the
  * playback thread, closes the device and frees the handle. */
-SANDREL_API void ao_stop_async(ao_handle *h);
+SANDREL_API void ao_stop_async(ao_handle *h) SANDREL_NOEXCEPT;
 
 /* The sample width the device opened with; every queued block is converted
  * to it. */
-SANDREL_API int ao_real_output_bits_async(ao_handle *h);
+SANDREL_API int ao_real_output_bits_async(ao_handle *h) SANDREL_NOEXCEPT;
 
 /* Copies `length` bytes of `data` (samples of format.bits, in the handle's
  * byte order), converted to the device width, to the end of the queue; the
@@ -104,36 +113,36 @@ SANDREL_API int ao_real_output_bits_async(ao_handle *h);
  * arithmetic shift) where the Linux build truncates toward zero. */
 SANDREL_API void ao_play_async(ao_handle *h, int music_id, double at_second,
                                double music_duration, int length, const void *data,
-                               sandrel_format format);
+                               sandrel_format format) SANDREL_NOEXCEPT;
 
 /* Drops every queued block (the one being written plays to its end) and
  * writes the count to stderr. Does nothing after a device failure (in the
  * macOS build a device failure stops nothing: blocks go on being played). */
-SANDREL_API void ao_clear_async(ao_handle *h);
+SANDREL_API void ao_clear_async(ao_handle *h) SANDREL_NOEXCEPT;
 
 /* Nonzero pauses: the playback thread finishes the block it is on and then
  * waits. 0 resumes. Pausing while paused, or resuming while playing,
  * changes nothing. The device itself is not paused; it just gets nothing. */
-SANDREL_API void ao_pause_async(ao_handle *h, int pause);
+SANDREL_API void ao_pause_async(ao_handle *h, int pause) SANDREL_NOEXCEPT;
 
 /* Volume in percent, 100.0 is unity; kept in hundredths, truncated toward
  * zero, with 99.9 to 100.1 taken as exactly 100. Values beyond the int
  * range of hundredths are clamped to it; NaN leaves the volume unchanged.
  * Scaled samples saturate at the limits of the device width. Applies from
  * the next block the playback thread takes, queued ones included. */
-SANDREL_API void ao_set_volume_async(ao_handle *h, double percent);
-SANDREL_API double ao_volume_async(ao_handle *h);
+SANDREL_API void ao_set_volume_async(ao_handle *h, double percent) SANDREL_NOEXCEPT;
+SANDREL_API double ao_volume_async(ao_handle *h) SANDREL_NOEXCEPT;
 
 /* What the playback thread took last (the block being written or just
  * written): its second, music id and piece duration; -1.0, -1 and 0.0
  * before the first block. */
-SANDREL_API double ao_is_at_second_async(ao_handle *h);
-SANDREL_API int ao_is_at_music_id_async(ao_handle *h);
-SANDREL_API double ao_music_duration_async(ao_handle *h);
+SANDREL_API double ao_is_at_second_async(ao_handle *h) SANDREL_NOEXCEPT;
+SANDREL_API int ao_is_at_music_id_async(ao_handle *h) SANDREL_NOEXCEPT;
+SANDREL_API double ao_music_duration_async(ao_handle *h) SANDREL_NOEXCEPT;
 
 /* Bytes queued and not yet taken by the playback thread, at the device
  * width. Hosts pace themselves by it. */
-SANDREL_API int ao_bufsize_async(ao_handle *h);
+SANDREL_API int ao_bufsize_async(ao_handle *h) SANDREL_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -4,14 +4,15 @@
 // variant beside it: wait_posix.cpp (POSIX semaphores with an absolute
 // CLOCK_REALTIME deadline) and wait_dispatch.cpp (libdispatch semaphores
 // with a timeout relative to the moment of the call; the macOS variant).
+// The build sets SANDREL_WAIT_DISPATCH to 1 for the latter, else to 0.
 #ifndef SANDREL_PLATFORM_WAIT_H
 #define SANDREL_PLATFORM_WAIT_H
 
-#ifndef SANDREL_MACOS
-#error "SANDREL_MACOS must be defined to 0 or 1 by the build"
+#ifndef SANDREL_WAIT_DISPATCH
+#error "SANDREL_WAIT_DISPATCH must be defined to 0 or 1 by the build"
 #endif
 
-#if SANDREL_MACOS
+#if SANDREL_WAIT_DISPATCH
 #include <dispatch/dispatch.h>
 #else
 #include <semaphore.h>
@@ -20,7 +21,7 @@
 
 namespace sandrel {
 
-#if SANDREL_MACOS
+#if SANDREL_WAIT_DISPATCH
 typedef dispatch_semaphore_t wait_sem;
 #else
 typedef sem_t wait_sem;
@@ -40,7 +41,7 @@ bool wait_sem_trywait(wait_sem *s);
 // signal or error alike; not retried).
 int _SEM_WAIT(wait_sem *s, int milliseconds);
 
-#if SANDREL_MACOS
+#if SANDREL_WAIT_DISPATCH
 // `milliseconds` from now, on a clock that system time changes do not move.
 dispatch_time_t makeDispatchTimeoutTime(int milliseconds);
 #else

@@ -1,14 +1,17 @@
 // Waiting primitives on libdispatch semaphores (the macOS variant). On
-// Apple platforms this is the system's libdispatch; elsewhere the stand-in
-// in dispatch_standin/ offers the same calls.
+// Apple platforms this is the system's libdispatch; elsewhere an installed
+// one (SANDREL_DISPATCH_PREFIX) or the stand-in in dispatch_standin/.
 #include <stdint.h>
 
 #include "platform/wait.h"
 
 namespace sandrel {
 
+// libdispatch gives null only for a negative count (short of memory, it
+// waits); a null from a libdispatch that does otherwise fails the handle's
+// creation like any missing resource instead of crashing later.
 bool wait_sem_init(wait_sem *s, unsigned count) {
-  *s = dispatch_semaphore_create(static_cast<long>(count));
+  *s = dispatch_semaphore_create(static_cast<intptr_t>(count));
   return *s != nullptr;
 }
 
