@@ -1,6 +1,8 @@
 // Opening a file, choosing its audio stream, and the stream facts.
 #include "instance.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 
@@ -210,6 +212,11 @@ MELVOR_API void fmpg_close(fmpg_instance *h) noexcept {
 
 MELVOR_API int fmpg_open_file(fmpg_instance *h, const char *path) noexcept {
   if (h == nullptr || h->is_open || path == nullptr || h->format_context != nullptr) return 0;
+  // A character device (/dev/urandom, a terminal) never ends, and a demuxer
+  // that reads its whole input while opening (subtitle formats do) would
+  // read on for ever, should the bytes happen to look like its format.
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISCHR(st.st_mode)) return 0;
 
   AVFormatContext *context = nullptr;
   if (avformat_open_input(&context, path, nullptr, nullptr) < 0) {

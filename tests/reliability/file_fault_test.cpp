@@ -93,7 +93,9 @@ TEST(TruncatedWhileOpen, DecodingEndsAndTheInstanceIsReusable) {
 }
 
 // Paths that are no audio file: each open gives 0, quickly; an endless
-// device must not keep the open (or a decode) reading forever.
+// device must not keep the open (or a decode) reading forever. (Random bytes
+// sometimes look like a subtitle format whose demuxer reads all its input
+// while opening: character devices are refused before FFmpeg sees them.)
 TEST(NotAFile, OpenGivesZeroAndTheInstanceIsReusable) {
   const char *paths[] = {"/tmp", MELVOR_FIXTURES, "/dev/zero", "/dev/null", "/dev/urandom"};
   Instance h(fmpg_init());
@@ -101,18 +103,9 @@ TEST(NotAFile, OpenGivesZeroAndTheInstanceIsReusable) {
     SCOPED_TRACE(path);
     const auto start = Clock::now();
     const int opened = open_quietly(h.get(), path);
-    if (opened == 1) {
-      // Some raw demuxer may take endless random bytes for audio; then
-      // decoding is what must be bounded, by the host: here, a few blocks.
-      EXPECT_STRNE(path, "/dev/zero");
-      for (int i = 0; i < 20 && fmpg_decode_next(h.get()) == 1; ++i) {
-        expect_block_invariants(h.get(), fmpg_audio_sample_rate(h.get()),
-                                fmpg_audio_channels(h.get()));
-      }
-    } else {
-      EXPECT_EQ(fmpg_is_open(h.get()), 0);
-      EXPECT_EQ(fmpg_decode_next(h.get()), 0);
-    }
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(fmpg_is_open(h.get()), 0);
+    EXPECT_EQ(fmpg_decode_next(h.get()), 0);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     expect_reusable(h.get());
   }
