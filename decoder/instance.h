@@ -253,10 +253,15 @@ bool init_resampler(__fmpg_instance__ *instance);
 // keeps the old one when this fails.
 bool configure_resampler(__fmpg_instance__ *instance, AVSampleFormat in_format, int in_rate,
                          const AVChannelLayout &in_layout);
-// A fresh codec context and resampler, as at opening: decoding from the
-// stream's start then gives exactly what the first decode gave. The old
-// objects stay when this fails.
-bool restart_decoder(__fmpg_instance__ *instance);
+// A codec context as at opening, not yet in use: decoding from the stream's
+// start with it gives exactly what the first decode gave. Null when none
+// can be made.
+codec_context_ptr fresh_decoder(const __fmpg_instance__ *instance);
+// Puts `fresh` in place of the codec context, with a resampler made for it;
+// short of memory for that, the old resampler starts afresh instead (the
+// first frame adapts it where the codec's output differs). False when
+// neither can be done.
+bool install_decoder(__fmpg_instance__ *instance, codec_context_ptr fresh);
 
 // The decode loop.
 int receive_available_frames(__fmpg_instance__ *instance);

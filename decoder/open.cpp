@@ -159,15 +159,20 @@ bool init_resampler(__fmpg_instance__ *instance) {
   return configure_resampler_for(instance, dec.codec_context.get());
 }
 
-bool restart_decoder(__fmpg_instance__ *instance) {
-  decoder_storage &dec = instance->decoder;
+codec_context_ptr fresh_decoder(const __fmpg_instance__ *instance) {
+  const decoder_storage &dec = instance->decoder;
   const AVStream *stream = selected_stream(instance);
-  if (stream == nullptr || dec.codec == nullptr || dec.opening_parameters == nullptr) return false;
-  codec_context_ptr fresh =
-      open_codec_context(dec.codec, dec.opening_parameters.get(), stream->time_base);
-  if (fresh == nullptr || !configure_resampler_for(instance, fresh.get())) return false;
+  if (stream == nullptr || dec.codec == nullptr || dec.opening_parameters == nullptr) return nullptr;
+  return open_codec_context(dec.codec, dec.opening_parameters.get(), stream->time_base);
+}
+
+bool install_decoder(__fmpg_instance__ *instance, codec_context_ptr fresh) {
+  decoder_storage &dec = instance->decoder;
+  if (fresh == nullptr) return false;
   dec.codec_context = std::move(fresh);
-  return true;
+  if (configure_resampler_for(instance, dec.codec_context.get())) return true;
+  swr_close(dec.resampler.get());
+  return swr_init(dec.resampler.get()) >= 0;
 }
 
 // Reads the stream's first packets ahead: a rewind to the start is exact

@@ -217,13 +217,11 @@ bool rewind(__fmpg_instance__ *instance, packet_queue &ahead) {
 // what the open gave.
 bool begin_from_start(__fmpg_instance__ *instance, int64_t target, double seconds) {
   decoder_storage &dec = instance->decoder;
+  // The decoder first: where none can be made, nothing has moved yet.
+  codec_context_ptr fresh = fresh_decoder(instance);
+  if (fresh == nullptr) return false;
   packet_queue ahead;
-  if (!rewind(instance, ahead)) return false;
-  if (!restart_decoder(instance)) {
-    avcodec_flush_buffers(dec.codec_context.get());
-    swr_close(dec.resampler.get());
-    if (swr_init(dec.resampler.get()) < 0) return false;
-  }
+  if (!rewind(instance, ahead) || !install_decoder(instance, std::move(fresh))) return false;
   dec.begin_at(target, seconds, std::move(ahead), placement::stream_start);
   return true;
 }

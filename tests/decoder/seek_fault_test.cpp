@@ -1,7 +1,8 @@
 // Seeks where the demuxer does not do what it is asked (through the shim this
 // program links ahead of FFmpeg): it cannot seek, it goes to the start and
-// says it went where asked, or it lands later than asked. A seek then either
-// lands exactly or gives 0 and leaves decoding where it was.
+// says it went where asked, or it lands later than asked; or where no fresh
+// decoder can be made. A seek then either lands exactly or gives 0 and
+// leaves decoding where it was.
 #include <melvor.h>
 
 #include <gtest/gtest.h>
@@ -37,7 +38,10 @@ class SeekFaults : public ::testing::TestWithParam<const char *> {
     full_ = decode_rest(h.get());
     ASSERT_FALSE(full_.blocks.empty());
   }
-  void TearDown() override { seek_shim_set(SEEK_SHIM_REAL, 0); }
+  void TearDown() override {
+    seek_shim_set(SEEK_SHIM_REAL, 0);
+    seek_shim_fail_codec_opens(0);
+  }
 
   // Decodes to the end from a seek to ms; the rest must be the full
   // decode's from the target: the same samples, as many.
@@ -128,6 +132,35 @@ TEST_P(SeekFaults, ADemuxerThatLandsLateStillLandsExactly) {
     ASSERT_EQ(fmpg_seek_ms(h.get(), ms), 1);
     expect_exact_rest(h.get(), std::max<int64_t>(ms, 0));
   }
+}
+
+// No fresh decoder can be made (avcodec_open2 fails) for a seek that goes
+// back to the stream's start: the seek fails before anything has moved, and
+// decoding goes on exactly where it stood. Once decoders can be made again,
+// the same seek lands.
+TEST_P(SeekFaults, ASeekWithoutAFreshDecoderFailsBeforeAnythingMoves) {
+  Instance h = open_instance(fixture(GetParam()));
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(fmpg_decode_next(h.get()), 1);
+  const int64_t stood = fmpg_buffer_end_sample(h.get());
+  seek_shim_fail_codec_opens(1);
+  EXPECT_EQ(fmpg_seek_ms(h.get(), 0), 0);
+  seek_shim_fail_codec_opens(0);
+  EXPECT_EQ(fmpg_is_open(h.get()), 1);
+  const Decoded rest = decode_rest(h.get());
+  if (full_.blocks.size() > 1) {
+    EXPECT_EQ(rest.first_start(), full_.blocks[1].start);
+    const size_t from = full_.blocks[1].offset;
+    ASSERT_EQ(rest.pcm.size(), full_.pcm.size() - from);
+    EXPECT_TRUE(std::equal(rest.pcm.begin(), rest.pcm.end(),
+                           full_.pcm.begin() + static_cast<ptrdiff_t>(from)));
+  } else {
+    EXPECT_TRUE(rest.blocks.empty());
+  }
+  EXPECT_EQ(rest.gaps, 0);
+  EXPECT_EQ(stood, full_.blocks[0].start + full_.blocks[0].samples);
+  ASSERT_EQ(fmpg_seek_ms(h.get(), 0), 1);
+  expect_exact_rest(h.get(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, SeekFaults, ::testing::ValuesIn(kFiles),

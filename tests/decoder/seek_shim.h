@@ -14,6 +14,9 @@ enum seek_shim_mode {
 void seek_shim_set(enum seek_shim_mode mode, double late_seconds);
 /* Seeks asked since the last seek_shim_set. */
 int seek_shim_calls(void);
+/* While `fail` is set, every avcodec_open2 fails for want of memory: a
+ * decoder cannot be made anew. */
+void seek_shim_fail_codec_opens(int fail);
 #ifdef __cplusplus
 }
 #endif
