@@ -52,6 +52,15 @@ ff -i "$tmp/tone.wav" "${bitexact[@]}" -c:a ac3 -b:a 96k tone.ac3
 # right = -n. Decoded to s32 they read n << 8 and -n << 8.
 ff -f lavfi -i "aevalsrc=n/8388608|-n/8388608:s=48000:d=3" -c:a flac -sample_fmt s32 \
    "${bitexact[@]}" index24.flac
+# The same index signal, 1 s, as FLAC in Matroska, with the sync code of
+# its fourth frame (samples 13824 to 18431) wiped: the codec refuses that
+# frame and the container's millisecond timestamps go on.
+ff -f lavfi -i "aevalsrc=n/8388608|-n/8388608:s=48000:d=1" -c:a flac -sample_fmt s32 \
+   "${bitexact[@]}" index_lost.mkv
+pos=$(ffprobe -v error -select_streams a -show_entries packet=pos -of csv=p=0 index_lost.mkv | sed -n 4p)
+sync=$(python3 -c "import sys; print(open(sys.argv[1], 'rb').read().index(b'\\xff\\xf8', int(sys.argv[2])))" \
+       index_lost.mkv "$pos")
+printf '\0\0' | dd of=index_lost.mkv bs=1 seek="$sync" conv=notrunc status=none
 # 16-bit mono, 44.1 kHz, 1 s: the value is n - 32768.
 ff -f lavfi -i "aevalsrc=(n-32768)/32768:s=44100:d=1" "${bitexact[@]}" -c:a pcm_s16le index16.wav
 
@@ -88,6 +97,11 @@ cat "$tmp/a44.mp3" "$tmp/b48.mp3" >joined.mp3
 ff -i "$tmp/tone.wav" -t 0.5 -ac 1 "${bitexact[@]}" -c:a aac -b:a 32k -f adts "$tmp/mono.aac"
 ff -i "$tmp/tone.wav" -t 0.5 "${bitexact[@]}" -c:a aac -b:a 48k -f adts "$tmp/stereo.aac"
 cat "$tmp/mono.aac" "$tmp/stereo.aac" >joined.aac
+# And one that ends at the other rate: ADTS at 44.1 kHz for 1 s, then at
+# 48 kHz for 0.3 s; the stream reports 44100, so its end is resampled.
+ff -i "$tmp/tone.wav" -t 1 "${bitexact[@]}" -c:a aac -b:a 48k -f adts "$tmp/a44.aac"
+ff -i "$tmp/tone.wav" -t 0.3 -ar 48000 "${bitexact[@]}" -c:a aac -b:a 48k -f adts "$tmp/b48.aac"
+cat "$tmp/a44.aac" "$tmp/b48.aac" >joined_rate.aac
 
 # Damaged data in the middle: a 2 s MP3 with 3000 bytes of noise after its
 # first 8000 bytes.
@@ -123,9 +137,12 @@ mpcenc --silent --overwrite --telephone "$tmp/chirp44.wav" chirp_sv8.mpc
 ff -i "$tmp/chirp44.wav" "${bitexact[@]}" -metadata comment="$(head -c 90000 /dev/zero | tr '\0' 'x')" \
    -c:a libvorbis -q:a 0 chirp_bigheader.ogg
 
-# Bad input: nothing, noise, a cut FLAC and a cut MP3.
+# Bad input: nothing, noise, a cut FLAC and a cut MP3; and noise that opens,
+# behind the first good frames of tone.aac.
 : >empty.bin
 ff -f lavfi -i "anoisesrc=seed=7:d=0.1:r=8000" -f u8 -c:a pcm_u8 random.bin
+ff -f lavfi -i "anoisesrc=seed=13:d=0.5:r=8000" -f u8 -c:a pcm_u8 "$tmp/noise.bin"
+{ head -c 2000 tone.aac; cat "$tmp/noise.bin"; } >garbage_tail.aac
 head -c 40000 tone.flac >truncated.flac
 head -c 20000 tone.mp3 >truncated.mp3
 

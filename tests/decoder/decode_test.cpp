@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <string>
 
 #include "decoding.h"
@@ -176,18 +177,108 @@ TEST(Decode, StreamsThatChangePartWayKeepTheReportedLayout) {
   }
 }
 
-TEST(Decode, GarbageThatOpensEndsWithoutHanging) {
-  Instance h(fmpg_init());
+// The samples per rate of the frames FFmpeg decodes from the file's best
+// audio stream, before any conversion.
+std::map<int, int64_t> frame_samples_by_rate(const std::string &path) {
+  std::map<int, int64_t> counts;
+  AVFormatContext *format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return counts;
+  const int index = avformat_find_stream_info(format, nullptr) < 0
+                        ? -1
+                        : av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  const AVCodec *codec =
+      index < 0 ? nullptr : avcodec_find_decoder(format->streams[index]->codecpar->codec_id);
+  AVCodecContext *context = codec == nullptr ? nullptr : avcodec_alloc_context3(codec);
+  AVPacket *packet = av_packet_alloc();
+  AVFrame *frame = av_frame_alloc();
+  if (context != nullptr && packet != nullptr && frame != nullptr &&
+      avcodec_parameters_to_context(context, format->streams[index]->codecpar) >= 0 &&
+      avcodec_open2(context, codec, nullptr) >= 0) {
+    bool more = true;
+    while (more) {
+      more = av_read_frame(format, packet) >= 0;
+      if (more && packet->stream_index != index) {
+        av_packet_unref(packet);
+        continue;
+      }
+      avcodec_send_packet(context, more ? packet : nullptr);
+      av_packet_unref(packet);
+      while (avcodec_receive_frame(context, frame) >= 0) {
+        counts[frame->sample_rate] += frame->nb_samples;
+        av_frame_unref(frame);
+      }
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
+  avformat_close_input(&format);
+  return counts;
+}
+
+// ADTS at 44.1 kHz, then at 48 kHz to the end: the stream reports 44100, so
+// its last part is resampled, and what the resampler holds back at the end
+// must come out too. The count is what the codec gave at each rate, the
+// second part converted, to within the converter's rounding.
+TEST(Decode, AResampledEndIsDrained) {
+  const std::string path = fixture("joined_rate.aac");
+  const std::map<int, int64_t> frames = frame_samples_by_rate(path);
+  ASSERT_EQ(frames.size(), 2u);
+  Instance h = open_instance(path);
   ASSERT_NE(h, nullptr);
-  int opened;
+  ASSERT_EQ(fmpg_audio_sample_rate(h.get()), 44100);
+  const Decoded d = decode_rest(h.get());
+  expect_finished(h.get());
+  const double expected = frames.at(44100) + frames.at(48000) * 44100.0 / 48000.0;
+  EXPECT_NEAR(static_cast<double>(d.samples()), expected, 1.0);
+  EXPECT_EQ(d.end_position, d.samples());
+}
+
+// The codec refuses one frame of index_lost.mkv (FLAC in Matroska whose
+// samples encode their own index: left n << 8). The blocks after it start
+// where their audio belongs, one frame after where the one before ended.
+TEST(Decode, AFrameTheCodecRefusesLeavesAGapOfItsLength) {
+  Instance h = open_instance(fixture("index_lost.mkv"));
+  ASSERT_NE(h, nullptr);
+  Decoded d;
   {
     StderrCapture quiet;
-    opened = fmpg_open_file(h.get(), fixture("random.bin").c_str());
+    d = decode_rest(h.get());
   }
-  if (opened == 1) {
-    decode_rest(h.get(), 1000);
-    expect_finished(h.get());
+  expect_finished(h.get());
+  EXPECT_EQ(d.gaps, 1);
+  EXPECT_EQ(d.samples(), 48000 - 4608);
+  EXPECT_EQ(d.end_position, 48000);
+  int64_t misplaced = 0;
+  for (const Decoded::Block &b : d.blocks) {
+    for (int64_t i = 0; i < b.samples; ++i) {
+      if (d.pcm[b.offset + static_cast<size_t>(i) * 2] >> 8 != b.start + i) ++misplaced;
+    }
   }
+  EXPECT_EQ(misplaced, 0) << "samples whose position is not their index";
+}
+
+// A few good AAC frames, then noise in which the ADTS demuxer finds frames
+// that the decoder refuses: the good ones play, and decoding ends.
+TEST(Decode, GarbageThatOpensEndsWithoutHanging) {
+  Instance h = open_instance(fixture("garbage_tail.aac"));
+  ASSERT_NE(h, nullptr);
+  const Decoded d = decode_rest(h.get(), 1000);
+  expect_finished(h.get());
+  EXPECT_GE(d.samples(), 4 * 1024);
+}
+
+// Noise that no demuxer takes for audio: nothing opens, nothing decodes.
+TEST(Decode, GarbageThatDoesNotOpenGivesNothing) {
+  Instance h(fmpg_init());
+  ASSERT_NE(h, nullptr);
+  {
+    StderrCapture quiet;
+    EXPECT_EQ(fmpg_open_file(h.get(), fixture("random.bin").c_str()), 0);
+  }
+  EXPECT_EQ(fmpg_is_open(h.get()), 0);
+  EXPECT_EQ(fmpg_decode_next(h.get()), 0);
+  EXPECT_EQ(fmpg_buffer(h.get()), nullptr);
 }
 
 TEST(Decode, ClosedOrNeverOpenedInstancesGiveNothing) {
