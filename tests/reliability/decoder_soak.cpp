@@ -9,6 +9,7 @@
 #include <melvor.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -129,8 +130,16 @@ int main(int argc, char **argv) {
       "decoder soak: %d threads for %.1f s: %ld passes, %ld opens, %ld blocks decoded, %ld "
       "seeks; %d passes differed from the single-threaded run\n",
       kThreads, run, all_passes, total.opens, total.blocks, total.seeks, mismatches.load());
+  // Each thread must have made whole passes of its own: a thread that
+  // stalled while the others ran would hide in the total.
+  long fewest = passes[0];
+  for (int t = 0; t < kThreads; ++t) {
+    std::printf("  thread %d, %s: %ld passes, %ld blocks, %ld seeks\n", t, kFiles[t], passes[t],
+                counts[t].blocks, counts[t].seeks);
+    fewest = std::min(fewest, passes[t]);
+  }
   dup2(saved_stderr, 2);
-  const bool ok = mismatches.load() == 0 && all_passes >= kThreads;
+  const bool ok = mismatches.load() == 0 && fewest >= 1;
   std::printf("decoder soak: %s\n", ok ? "ok" : "FAILED");
   return ok ? 0 : 1;
 }
