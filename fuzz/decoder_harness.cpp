@@ -54,9 +54,7 @@ void read_facts(fmpg_instance *h) {
 }
 
 // Checks the block that the last decoding call left; true when it holds samples.
-bool check_block(fmpg_instance *h, int result) {
-  const int channels = fmpg_audio_channels(h);
-  const int rate = fmpg_audio_sample_rate(h);
+bool check_block(fmpg_instance *h, int result, int channels, int rate) {
   const int64_t bytes = fmpg_buffer_size(h);
   const int64_t samples = fmpg_buffer_samples(h);
   const int64_t start = fmpg_buffer_start_sample(h);
@@ -80,71 +78,70 @@ bool check_block(fmpg_instance *h, int result) {
   return samples > 0;
 }
 
-// What a decode from where the instance stands gave.
-struct Run {
-  struct Block {
-    int64_t start;
-    int64_t samples;
-  };
-  std::vector<Block> blocks;
-  std::vector<int32_t> pcm;  // every block back to back
-  bool finished = false;     // reached the end without a failure on the way
-  bool contiguous = true;    // every block began where the one before ended
-
-  int64_t end() const { return blocks.empty() ? 0 : blocks.back().start + blocks.back().samples; }
-  // The samples from index `from` on, and their count.
-  int64_t samples_from(int64_t from, size_t *offset, int channels) const {
-    int64_t count = 0;
-    *offset = pcm.size();
-    size_t at = 0;
-    for (const Block &b : blocks) {
-      const int64_t skip = std::max<int64_t>(0, std::min(b.samples, from - b.start));
-      if (skip < b.samples && *offset == pcm.size()) {
-        *offset = at + static_cast<size_t>(skip * channels);
-      }
-      count += b.samples - skip;
-      at += static_cast<size_t>(b.samples * channels);
-    }
-    return count;
-  }
+// What one decoding pass saw.
+struct Pass {
+  int64_t first = 0;        // the first block's start
+  int64_t end = 0;          // the last block's end
+  int64_t samples = 0;      // in all its blocks
+  bool contiguous = true;   // every block began where the one before ended
+  bool failed = false;      // a 0 that was not the end
+  bool finished = false;    // reached the end without a failure on the way
 };
 
-// Decodes on from where the instance stands. A 0 is the end or a failure
-// that a later call may go past, as a host cannot tell them apart: decoding
-// stops at the third 0 in a row. No block may begin before the one before it
-// ended.
-Run decode_some(fmpg_instance *h, int max_blocks, int64_t *budget) {
-  Run run;
+// Decodes on from where the instance stands until the end, `max_blocks`
+// blocks, `max_samples` samples or a block that ends at `stop_at`, and
+// hands every block to `take`. A 0 is the end or a failure that a later call
+// may go past, as a host cannot tell them apart: decoding stops at the third
+// 0 in a row. No block may begin before the one before it ended.
+template <typename Take>
+Pass decode_pass(fmpg_instance *h, const Limits &limits, int64_t stop_at, Take &&take) {
+  Pass pass;
   const int channels = fmpg_audio_channels(h);
-  int64_t position = fmpg_sample_position(h);
+  const int rate = fmpg_audio_sample_rate(h);
   int zeros = 0;
-  bool failed = false;
-  for (int i = 0; i < max_blocks && *budget > 0 && zeros < 3; ++i) {
+  for (int i = 0; i < limits.max_blocks && pass.samples < limits.max_samples && zeros < 3 &&
+                  (pass.samples == 0 || pass.end < stop_at);
+       ++i) {
     const int r = fmpg_decode_next(h);
-    if (!check_block(h, r)) {
+    if (!check_block(h, r, channels, rate)) {
       ++zeros;
       continue;
     }
-    if (zeros > 0) failed = true;  // a 0 that was not the end
+    if (zeros > 0) pass.failed = true;
     zeros = 0;
     const int64_t start = fmpg_buffer_start_sample(h);
     const int64_t samples = fmpg_buffer_samples(h);
-    check(run.blocks.empty() || start >= run.end(), "a block begins before the last one ended",
-          start, run.end());
-    if (!run.blocks.empty() && start != run.end()) run.contiguous = false;
-    run.blocks.push_back({start, samples});
-    const auto *values = reinterpret_cast<const int32_t *>(fmpg_buffer(h));
-    run.pcm.insert(run.pcm.end(), values, values + samples * channels);
-    *budget -= samples;
-    position = fmpg_sample_position(h);
+    if (pass.samples == 0) {
+      pass.first = start;
+    } else {
+      check(start >= pass.end, "a block begins before the last one ended", start, pass.end);
+      if (start != pass.end) pass.contiguous = false;
+    }
+    take(start, samples, reinterpret_cast<const int32_t *>(fmpg_buffer(h)));
+    pass.samples += samples;
+    pass.end = start + samples;
   }
-  (void)position;
-  run.finished = zeros >= 3 && !failed;
-  return run;
+  pass.finished = zeros >= 3 && !pass.failed;
+  return pass;
+}
+
+// The decode from the open, which every seek is checked against. Its samples
+// stay in a buffer that lives as long as the process: no allocation per input.
+struct Reference {
+  Pass pass;
+  std::vector<int32_t> &pcm;
+  // Comparable when it ran without a failure and without a gap.
+  bool usable() const { return pass.samples > 0 && !pass.failed && pass.contiguous; }
+};
+
+std::vector<int32_t> &reference_samples() {
+  static std::vector<int32_t> samples;
+  return samples;
 }
 
 // Whether a seek restores the codec's state exactly: lossless codecs, MP3
-// and Vorbis.
+// and Vorbis. Opens the file apart from the library, so only asked once an
+// input gives a reason to.
 bool exact_codec(const char *path) {
   AVFormatContext *context = nullptr;
   if (avformat_open_input(&context, path, nullptr, nullptr) < 0) return false;
@@ -162,53 +159,117 @@ bool exact_codec(const char *path) {
   return exact;
 }
 
-// After a seek to ms, against a decode from the open that finished without
-// a gap: the blocks begin at the target (or where the open's began, before
-// it), hold as many samples to the end, and the same ones where the codec is
-// exact.
-void seek_and_check(fmpg_instance *h, int64_t ms, const Run &reference, const char *path,
-                    int64_t *budget) {
-  if (fmpg_seek_ms(h, ms) != 1) return;
+struct Input {
+  const char *path;
+  int exact = -1;  // exact_codec(path), once known
+  bool is_exact() {
+    if (exact < 0) exact = exact_codec(path) ? 1 : 0;
+    return exact == 1;
+  }
+};
+
+// A seek to ms, checked against the decode from the open: a seek that fails
+// leaves the position where it was; after one that succeeds the blocks begin
+// at the target (or where the open's began, before it) and hold the same
+// number of samples as the open's from there, to the end where both reached
+// it, and the same samples where the codec is exact. When the decode from
+// the open stopped short of the end, the comparison stops where it did.
+void seek_and_check(fmpg_instance *h, int64_t ms, const Reference &reference, Input &input,
+                    const Limits &limits) {
+  const int64_t before = fmpg_sample_position(h);
+  if (fmpg_seek_ms(h, ms) != 1) {
+    check(fmpg_sample_position(h) == before, "a failed seek moved the position",
+          fmpg_sample_position(h), before);
+    return;
+  }
   check(fmpg_buffer_size(h) == 0 && fmpg_buffer(h) == nullptr, "block after a seek not empty");
   check(fmpg_buffer_start_sample(h) == fmpg_sample_position(h), "start != position after seek");
   check(fmpg_timecode(h) == static_cast<double>(ms) / 1000.0, "timecode after seek", ms);
   const int64_t target = fmpg_sample_position(h);
-  const int64_t spent = *budget;
-  const Run rest = decode_some(h, kMaxBlocks / 4, budget);
-  const bool comparable = reference.finished && reference.contiguous && rest.finished &&
-                          !reference.blocks.empty() && spent > 0;
-  if (!comparable || target >= reference.end()) return;
-  const int64_t first = reference.blocks.front().start;
-  check(!rest.blocks.empty(), "nothing decoded after a seek inside the stream", target);
-  check(rest.blocks.front().start == std::max(target, first), "a seek did not land on its target",
-        rest.blocks.front().start, std::max(target, first));
+  const Pass &open = reference.pass;
+  const bool comparable = reference.usable() && target < open.end;
+  const int64_t from = std::max(target, open.first);
   const int channels = fmpg_audio_channels(h);
-  size_t offset = 0;
-  const int64_t expected = reference.samples_from(target, &offset, channels);
-  check(static_cast<int64_t>(rest.pcm.size()) == expected * channels,
-        "samples from a seek's target to the end", static_cast<int64_t>(rest.pcm.size()) / channels,
-        expected);
-  if (exact_codec(path)) {
-    check(std::equal(rest.pcm.begin(), rest.pcm.end(), reference.pcm.begin() + offset),
-          "the samples after a seek are not the open's", target);
+
+  // Samples of the seek's blocks that the open's also decoded: counted, and
+  // compared as they come, without keeping them.
+  int64_t overlap = 0;
+  int64_t differs_at = -1;
+  const auto take = [&](int64_t start, int64_t samples, const int32_t *values) {
+    if (!comparable) return;
+    const int64_t lo = std::max(start, from);
+    const int64_t hi = std::min(start + samples, open.end);
+    if (hi <= lo) return;
+    overlap += hi - lo;
+    if (differs_at >= 0) return;
+    const size_t count = static_cast<size_t>((hi - lo) * channels);
+    const int32_t *got = values + (lo - start) * channels;
+    const int32_t *want = reference.pcm.data() + (lo - open.first) * channels;
+    if (std::memcmp(got, want, count * sizeof(int32_t)) != 0) {
+      differs_at = lo + (std::mismatch(got, got + count, want).first - got) / channels;
+    }
+  };
+  // Past the end of an unfinished reference there is nothing to compare.
+  const int64_t stop_at = open.finished ? INT64_MAX : open.end;
+  const Pass rest = decode_pass(h, limits, stop_at, take);
+  if (!comparable || rest.failed) return;
+
+  check(rest.samples > 0 || !rest.finished, "nothing decoded after a seek inside the stream",
+        target);
+  if (rest.samples == 0) return;
+  check(rest.first == from, "a seek did not land on its target", rest.first, from);
+  // As far as both went; to the open's end when the seek's decode finished.
+  const int64_t reach = rest.finished ? open.end : std::min(rest.end, open.end);
+  check(overlap == reach - from, "samples from a seek's target to the end", overlap, reach - from);
+  if (open.finished && (rest.finished || rest.samples > open.end - from)) {
+    check(rest.samples == open.end - from, "samples from a seek's target to the end",
+          rest.samples, open.end - from);
+  }
+  if (differs_at >= 0 && input.is_exact()) {
+    violated("the samples after a seek are not the open's", differs_at, target);
   }
 }
 
-}  // namespace
+// Seek k takes its time from the input's (k % 2 + 1)th pair of bytes from
+// the end. The first two fold it into the stretch the decode from the open
+// covered and a quarter of it on either side, so that most seeks land where
+// there is something to compare; the others take it as it is.
+int64_t seek_time(const uint8_t *data, size_t size, int k, const Pass &open, int rate) {
+  const size_t at = size - 2 * static_cast<size_t>(k % 2 + 1);
+  const int64_t raw = data[at] << 8 | data[at + 1];
+  if (k >= 2 || open.samples == 0) return raw;
+  const auto ms_of = [rate](int64_t sample) {
+    return static_cast<int64_t>(std::min(std::max<double>(sample, 0.0) * 1000.0 / rate, 1e15));
+  };
+  const int64_t first_ms = ms_of(open.first);
+  const int64_t end_ms = ms_of(open.end);
+  const int64_t margin = (end_ms - first_ms) / 4;
+  const int64_t lo = std::max<int64_t>(0, first_ms - margin);
+  return lo + raw % std::max<int64_t>(end_ms + margin + 1 - lo, 1);
+}
 
-void run_decoder_input(const uint8_t *data, size_t size) {
-  if (size > kMaxInputBytes) return;
+// The bytes as a file that FFmpeg opens by path.
+int file_of(const uint8_t *data, size_t size) {
   const int fd = memfd_create("melvor-fuzz", MFD_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) return -1;
   size_t written = 0;
   while (written < size) {
     const ssize_t n = write(fd, data + written, size - written);
     if (n <= 0) {
       close(fd);
-      return;
+      return -1;
     }
     written += static_cast<size_t>(n);
   }
+  return fd;
+}
+
+}  // namespace
+
+void run_decoder_input(const uint8_t *data, size_t size, const Limits &limits) {
+  size = std::min(size, limits.max_input_bytes);
+  const int fd = file_of(data, size);
+  if (fd < 0) return;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 
@@ -216,16 +277,23 @@ void run_decoder_input(const uint8_t *data, size_t size) {
   if (h == nullptr) std::abort();
   if (fmpg_open_file(h, path) == 1) {
     read_facts(h);
-    int64_t budget = kMaxSamples;
-    const Run reference = decode_some(h, kMaxBlocks / 2, &budget);
+    const int channels = fmpg_audio_channels(h);
+    const int rate = fmpg_audio_sample_rate(h);
+    Reference reference{Pass{}, reference_samples()};
+    reference.pcm.clear();
+    reference.pass = decode_pass(h, limits, INT64_MAX,
+                                 [&](int64_t, int64_t samples, const int32_t *values) {
+                                   reference.pcm.insert(reference.pcm.end(), values,
+                                                        values + samples * channels);
+                                 });
 
-    // Seek targets from the last bytes: up to two times in 0..65535 ms, and
-    // a negative one that must be refused.
+    const int64_t before = fmpg_sample_position(h);
     check(fmpg_seek_ms(h, -1) == 0, "negative seek accepted");
-    for (int k = 0; k < 2 && size >= static_cast<size_t>(2 * (k + 1)); ++k) {
-      const size_t at = size - 2 * (k + 1);
-      const int64_t ms = data[at] << 8 | data[at + 1];
-      seek_and_check(h, ms, reference, path, &budget);
+    check(fmpg_sample_position(h) == before, "a failed seek moved the position");
+    Input input{path};
+    for (int k = 0; k < std::min(limits.seeks, 4) && size >= 2 * static_cast<size_t>(k % 2 + 1);
+         ++k) {
+      seek_and_check(h, seek_time(data, size, k, reference.pass, rate), reference, input, limits);
     }
   }
   fmpg_close(h);

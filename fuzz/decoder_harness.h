@@ -8,15 +8,26 @@
 
 namespace melvor_fuzz {
 
-// Bounds per input, so slow inputs are not reported as hangs.
-constexpr size_t kMaxInputBytes = 1 << 20;
-constexpr int kMaxBlocks = 512;
-constexpr int64_t kMaxSamples = int64_t{1} << 20;
+// What one input may cost, so that slow inputs are not reported as hangs.
+struct Limits {
+  size_t max_input_bytes;  // longer inputs are cut to this
+  int max_blocks;          // per decoding pass
+  int64_t max_samples;     // per decoding pass
+  int seeks;               // after the decode from the open; at most 4
+};
+
+// The fuzzer's: small inputs (FFmpeg probes all of a short file, and its
+// probes are the costliest part of an open under coverage instrumentation),
+// short passes, and one seek inside what the first pass decoded.
+constexpr Limits kFuzzLimits{16 << 10, 64, 1 << 15, 1};
+// The replay's: every file whole, a seek inside the stream from either of
+// the last two pairs of bytes, and two to anywhere in the first 65.5 s.
+constexpr Limits kReplayLimits{1 << 20, 512, 1 << 20, 4};
 
 // Opens the bytes as a file, reads every fact and tag, decodes, seeks to
 // times taken from the input's last bytes and decodes again. Aborts when a
-// block breaks an invariant.
-void run_decoder_input(const uint8_t *data, size_t size);
+// block or a seek breaks an invariant.
+void run_decoder_input(const uint8_t *data, size_t size, const Limits &limits = kFuzzLimits);
 
 }  // namespace melvor_fuzz
 

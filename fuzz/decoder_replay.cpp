@@ -1,5 +1,8 @@
 // Replays every file of the given folders through the fuzz harness: the
-// committed inputs that once crashed, hung or broke an invariant.
+// committed inputs that once crashed, hung or broke an invariant, and the
+// fixtures. Each goes through twice: as the fuzzer saw it (cut to its
+// length, with its limits), so that a finding replays as it was found, and
+// whole with the replay's larger limits and extra seeks.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -45,7 +48,9 @@ int main(int argc, char **argv) {
       std::vector<uint8_t> bytes;
       if (!read_file(path, &bytes)) return 1;
       std::fprintf(stderr, "replaying %s\n", path.c_str());
-      melvor_fuzz::run_decoder_input(bytes.data(), bytes.size());
+      for (const melvor_fuzz::Limits &limits : {melvor_fuzz::kFuzzLimits, melvor_fuzz::kReplayLimits}) {
+        melvor_fuzz::run_decoder_input(bytes.data(), bytes.size(), limits);
+      }
       ++replayed;
     }
     closedir(dir);
