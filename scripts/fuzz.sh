@@ -30,10 +30,10 @@ PKG_CONFIG_PATH="$pkgpath" cmake --build "$dir" -j2 --target decoder_fuzz
 
 fuzzer="$dir/bin/decoder_fuzz"
 seeds=("$root/tests/fixtures" "$root/fuzz/seeds" "$root/fuzz/regressions")
-# The harness cuts inputs to 16 KiB (kFuzzLimits). libFuzzer's entropic
+# The harness cuts inputs to 4 KiB (kFuzzLimits). libFuzzer's entropic
 # schedule is off: it keeps a frequency for every feature an input touches,
 # and an input touches thousands in FFmpeg, which cost a fifth of the time.
-args=(-timeout=20 -rss_limit_mb=2560 -max_len=16384 -entropic=0
+args=(-timeout=20 -rss_limit_mb=2560 -max_len=4096 -entropic=0
       -dict="$root/fuzz/decoder.dict" -artifact_prefix="$dir/artifacts/" -print_final_stats=1)
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 mkdir -p "$dir/corpus" "$dir/artifacts"
